@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "driver/platform.h"
+
+/// The one open image. It owns the platform handle and releases it exactly
+/// once, when it goes out of scope; a failed open creates none. Each file
+/// operation reports plain success or failure. One implementation per
+/// platform, picked by the build.
+class ImageFile {
+ public:
+  /// Opens an existing file for reading and writing, never creating one,
+  /// and keeps other writers out while it is held.
+  static std::optional<ImageFile> Open(const NativeChar* path);
+
+  ImageFile(ImageFile&& other) noexcept
+      : handle_(other.handle_), owned_(std::exchange(other.owned_, false)) {}
+  ImageFile(const ImageFile&) = delete;
+  ImageFile& operator=(const ImageFile&) = delete;
+  ImageFile& operator=(ImageFile&&) = delete;
+  ~ImageFile();
+
+  /// The size in bytes; empty if it cannot be had or the file is not a
+  /// regular file whose end can be moved.
+  std::optional<std::int64_t> QuerySize() const;
+
+  /// Moves the file position to an offset from the beginning.
+  bool SeekFromBegin(std::int64_t offset);
+
+  /// Makes the file end exactly at the current position, shortening or
+  /// extending it; bytes below the position are untouched.
+  bool SetEndHere();
+
+ private:
+  explicit ImageFile(NativeHandle handle) : handle_(handle) {}
+
+  NativeHandle handle_;
+  bool owned_ = true;  // false once moved from
+};

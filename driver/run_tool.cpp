@@ -1,0 +1,55 @@
+#include "driver/run_tool.h"
+
+#include <cstdint>
+#include <optional>
+
+#include "console/dialogue.h"
+#include "driver/image_file.h"
+#include "driver/resize_plan.h"
+
+// Every return below leaves `image`'s scope after the last message is said,
+// so the image is released exactly once, last, on every path.
+int RunTool(int argc, const NativeChar* const* argv) {
+  InitConsoleLocale();
+  Say(MsgBanner);
+  if (argc != 2) {
+    Say(MsgUsage);
+    return 1;
+  }
+
+  std::optional<ImageFile> image = ImageFile::Open(argv[1]);
+  if (!image) {
+    Say(MsgOpenFailed);
+    return 1;
+  }
+
+  // The size is read once: the lock keeps other writers out until we are done.
+  const std::optional<std::int64_t> size = image->QuerySize();
+  if (!size) {
+    Say(MsgSizeFailed);
+    return 1;
+  }
+
+  const ResizePlan plan = PlanForSize(*size);
+  if (plan.action == PlanAction::Refuse) {
+    Say(plan.notice);
+    return 0;
+  }
+
+  Say(plan.notice);
+  if (!AskConfirmation()) {
+    Say(MsgAborted);
+    return 0;
+  }
+
+  if (!image->SeekFromBegin(plan.target)) {
+    Say(MsgSeekFailed);
+    return 1;
+  }
+  if (!image->SetEndHere()) {
+    Say(MsgResizeFailed);
+    return 1;
+  }
+  Say(MsgCompleted);
+  return 0;
+}
