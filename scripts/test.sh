@@ -1,0 +1,30 @@
+#!/bin/sh
+# Runs the whole test suite from a fresh checkout: installs what the tests
+# need (Debian/Ubuntu, when missing and permitted), then builds and tests the
+# debug build and the AddressSanitizer + UndefinedBehaviorSanitizer build.
+set -eu
+cd "$(dirname "$0")/.."
+
+PACKAGES="cmake make g++ libgtest-dev python3 util-linux"
+
+missing=""
+for package in $PACKAGES; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
+    missing="$missing $package"
+done
+if [ -n "$missing" ]; then
+  if [ "$(id -u)" -eq 0 ]; then as_root=""; elif sudo -n true 2>/dev/null; then as_root="sudo"; else
+    echo "Missing packages:$missing (install them, or run as root)" >&2
+    exit 1
+  fi
+  $as_root apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq $missing
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+for preset in dev asan; do
+  echo "=== $preset"
+  cmake --preset "$preset"
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs"
+done
