@@ -1,11 +1,13 @@
 #!/bin/sh
 # Runs the whole test suite from a fresh checkout: installs what the tests
 # need (Debian/Ubuntu, when missing and permitted), then builds and tests the
-# debug build and the AddressSanitizer + UndefinedBehaviorSanitizer build.
+# debug build, the AddressSanitizer + UndefinedBehaviorSanitizer build, and
+# the Windows .exe (cross-built with mingw-w64, run under Wine).
 set -eu
 cd "$(dirname "$0")/.."
 
-PACKAGES="cmake make g++ libgtest-dev python3 util-linux"
+PACKAGES="cmake make g++ libgtest-dev googletest python3 util-linux
+  g++-mingw-w64-x86-64 wine wine64 icoutils"
 
 missing=""
 for package in $PACKAGES; do
@@ -22,7 +24,7 @@ if [ -n "$missing" ]; then
 fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
-for preset in dev asan; do
+for preset in dev asan windows; do
   echo "=== $preset"
   cmake --preset "$preset"
   cmake --build --preset "$preset" -j "$jobs"

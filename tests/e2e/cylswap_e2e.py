@@ -2,21 +2,33 @@
 """End-to-end behaviours of the real cylswap binary: real files, real pipes,
 exact bytes of output, exit status and the file afterwards.
 
-Usage: cylswap_e2e.py BINARY [TestGroup ...]
+Usage: cylswap_e2e.py [--wine] BINARY [TestGroup ...]
+
+With --wine, BINARY is cylswap.exe and runs under Wine (WINEPREFIX and the
+other Wine settings come from the environment); the same cases apply, with
+CRLF line ends.
 """
 import fcntl
 import hashlib
 import os
+import pty
+import re
 import select
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
+import time
 import unittest
 
-BINARY = ""
+ARGS = sys.argv[1:]
+WINE = ARGS[:1] == ["--wine"]
+BINARY = os.path.abspath(ARGS[1 if WINE else 0])
 CYL = 16384
 FOUR_GIB = 1 << 32
+NOBODY = 65534
 
 
 def load_messages():
@@ -27,7 +39,7 @@ def load_messages():
             if line.startswith("#") or "\t" not in line:
                 continue
             name, quoted = line.rstrip("\n").split("\t")
-            texts[name] = quoted[1:-1].replace("\\n", "\n").encode("utf-8")
+            texts[name] = quoted[1:-1].replace("\\n", "\n")
     return texts
 
 
@@ -35,14 +47,27 @@ MSG = load_messages()
 
 
 def say(*names):
-    return b"".join(MSG[name] for name in names)
+    text = "".join(MSG[name] for name in names).encode("utf-8")
+    return text.replace(b"\n", b"\r\n") if WINE else text
 
 
 ASKED_TO_CUT = ("MsgBanner", "MsgCutNotice", "MsgConfirmPrompt")
 ASKED_TO_GROW = ("MsgBanner", "MsgGrowNotice", "MsgConfirmPrompt")
+# A FIFO or a device has no size to cut. Wine shows them to Windows programs
+# as empty files, which are refused as unrecognised.
+NON_REGULAR = (0, "MsgUnsupported") if WINE else (1, "MsgSizeFailed")
+
+
+def wine_env(extra=None):
+    """The Wine settings of this run's environment, plus `extra`."""
+    keep = {k: v for k, v in os.environ.items() if k.startswith("WINE")}
+    return {**keep, **(extra or {})}
 
 
 class ToolCase(unittest.TestCase):
+    """Each test gets its own folder, which is the tool's working folder, so
+    images are named by relative paths that mean the same under Wine."""
+
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="cylswap-")
         os.chmod(self.dir, 0o755)  # reachable by the unprivileged user too
@@ -52,37 +77,44 @@ class ToolCase(unittest.TestCase):
         return os.path.join(os.fsencode(self.dir), os.fsencode(name))
 
     def image(self, size, name="disk.img", sparse=False):
-        """A file of `size` bytes, random unless sparse; returns its path."""
-        path = self.path(name)
-        with open(path, "wb") as file:
+        """A file of `size` bytes, random unless sparse; returns its name."""
+        with open(self.path(name), "wb") as file:
             if sparse:
                 file.truncate(size)
             else:
                 file.write(os.urandom(size))
-        return path
+        return name
 
-    def snapshot(self, path):
-        info = os.stat(path)
+    def read(self, name):
+        with open(self.path(name), "rb") as file:
+            return file.read()
+
+    def snapshot(self, name):
+        info = os.stat(self.path(name))
         digest = None
         if info.st_size <= 2 * 1024 * 1024:
-            with open(path, "rb") as file:
-                digest = hashlib.sha256(file.read()).hexdigest()
+            digest = hashlib.sha256(self.read(name)).hexdigest()
         return (info.st_size, info.st_mtime_ns, info.st_ctime_ns, digest)
 
+    def command(self, args):
+        return ["wine", BINARY, *args] if WINE else [BINARY, *args]
+
     def run_tool(self, *args, answer=b"", env=None, prefix=()):
-        return subprocess.run([*prefix, BINARY, *args], input=answer,
-                              capture_output=True, timeout=30, env=env,
+        if env is not None and WINE:
+            env = wine_env(env)
+        return subprocess.run([*prefix, *self.command(args)], input=answer,
+                              capture_output=True, timeout=60, env=env,
                               cwd=self.dir)
 
     def start_tool(self, *args):
-        return subprocess.Popen([BINARY, *args], stdin=subprocess.PIPE,
+        return subprocess.Popen(self.command(args), stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 cwd=self.dir)
 
-    def read_until(self, proc, expected, seconds=10):
+    def read_until(self, proc, expected, seconds=20):
         """Reads the child's output until `expected` has arrived, or fails."""
         got = b""
-        while got != expected and len(got) < len(expected):
+        while len(got) < len(expected):
             ready, _, _ = select.select([proc.stdout], [], [], seconds)
             self.assertTrue(ready, f"output stalled after {got!r}")
             chunk = os.read(proc.stdout.fileno(), 4096)
@@ -91,7 +123,7 @@ class ToolCase(unittest.TestCase):
         self.assertEqual(got, expected)
 
     def finish(self, proc, answer):
-        out, err = proc.communicate(answer, timeout=30)
+        out, err = proc.communicate(answer, timeout=60)
         return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
 
     def expect(self, result, status, *messages):
@@ -99,58 +131,72 @@ class ToolCase(unittest.TestCase):
         self.assertEqual(result.stderr, b"")
         self.assertEqual(result.returncode, status)
 
-    def expect_unchanged(self, path, action, status, *messages):
-        before = self.snapshot(path)
+    def expect_unchanged(self, name, action, status, *messages):
+        before = self.snapshot(name)
         self.expect(action(), status, *messages)
-        self.assertEqual(self.snapshot(path), before)
+        self.assertEqual(self.snapshot(name), before)
 
 
 class Arguments(ToolCase):
     def test_wrong_argument_count_prints_usage_and_touches_nothing(self):
         first, second = self.image(80 * CYL, "a.img"), self.image(77 * CYL, "b.img")
         before = sorted(os.listdir(self.dir)), self.snapshot(first), self.snapshot(second)
-        for args in ([], [first, second], [b"new1.img", b"new2.img", b"new3.img"]):
+        for args in ([], [first, second], ["new1.img", "new2.img", "new3.img"]):
             with self.subTest(args=args):
                 self.expect(self.run_tool(*args, answer=b"y\n"), 1, "MsgBanner", "MsgUsage")
                 after = sorted(os.listdir(self.dir)), self.snapshot(first), self.snapshot(second)
                 self.assertEqual(after, before)
 
+    def test_wildcards_are_not_expanded(self):
+        self.image(80 * CYL, "x1.img"), self.image(80 * CYL, "x2.img")
+        self.expect(self.run_tool("x*.img", answer=b"y\n"), 1, "MsgBanner", "MsgOpenFailed")
+
+    @unittest.skipIf(WINE, "Windows paths are UTF-16 text, not bytes")
     def test_path_bytes_reach_the_file_system_unaltered(self):
-        path = self.image(80 * CYL, b"\xff\xfe-not-utf8.img")
-        self.expect(self.run_tool(path, answer=b"y\n"), 0, *ASKED_TO_CUT, "MsgCompleted")
-        self.assertEqual(os.path.getsize(path), 77 * CYL)
+        name = self.image(80 * CYL, b"\xff\xfe-not-utf8.img")
+        self.expect(self.run_tool(name, answer=b"y\n"), 0, *ASKED_TO_CUT, "MsgCompleted")
+        self.assertEqual(os.path.getsize(self.path(name)), 77 * CYL)
 
 
 class OpenFailures(ToolCase):
     def test_what_cannot_be_opened_or_measured_fails_without_creating_anything(self):
         os.mkdir(self.path("folder"))
         os.mkfifo(self.path("fifo"))
-        cases = [  # argument, closing message
-            (self.path("missing.img"), "MsgOpenFailed"),
-            (b"", "MsgOpenFailed"),
-            (self.path("folder"), "MsgOpenFailed"),
-            (self.path("fifo"), "MsgSizeFailed"),  # never blocks, never cut
-            (b"/dev/null", "MsgSizeFailed"),
+        cases = [  # argument, exit status, closing message
+            ("missing.img", 1, "MsgOpenFailed"),
+            ("", 1, "MsgOpenFailed"),
+            ("folder", 1, "MsgOpenFailed"),
+            ("fifo", *NON_REGULAR),  # never blocks, never cut
+            ("/dev/null", *NON_REGULAR),
         ]
         names = sorted(os.listdir(self.dir))
-        for path, message in cases:
-            with self.subTest(path=path):
-                self.expect(self.run_tool(path, answer=b"y\n"), 1, "MsgBanner", message)
+        for name, status, message in cases:
+            with self.subTest(name=name):
+                self.expect(self.run_tool(name, answer=b"y\n"), status, "MsgBanner", message)
                 self.assertEqual(sorted(os.listdir(self.dir)), names)
 
     def test_read_only_image_is_refused(self):
-        # Root writes through permission bits, so run as an unprivileged user.
-        prefix = ()
+        # Root writes through permission bits, so run as an unprivileged user
+        # (under Wine, with a prefix of that user's own).
+        prefix, env = (), None
         if os.geteuid() == 0:
-            prefix = ("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups")
-        path = self.image(80 * CYL)
+            prefix = ("setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups")
+        if WINE and os.geteuid() == 0:
+            home = os.path.join(os.environ["WINEPREFIX"] + "-nobody")
+            os.makedirs(home, exist_ok=True)
+            os.chown(home, NOBODY, NOBODY)
+            env = {"HOME": home, "WINEPREFIX": os.path.join(home, "prefix")}
+            subprocess.run([*prefix, "wineboot", "--init"], env=wine_env(env),
+                           capture_output=True, check=True, timeout=120)
+        name = self.image(80 * CYL)
         if os.geteuid() == 0:
-            os.chown(path, 65534, 65534)
-        os.chmod(path, 0o444)
-        self.expect_unchanged(path, lambda: self.run_tool(path, answer=b"y\n", prefix=prefix),
+            os.chown(self.path(name), NOBODY, NOBODY)
+        os.chmod(self.path(name), 0o444)
+        self.expect_unchanged(name, lambda: self.run_tool(name, answer=b"y\n", env=env,
+                                                          prefix=prefix),
                               1, "MsgBanner", "MsgOpenFailed")
-        os.chmod(path, 0o644)  # the same user may cut it once it is writable
-        self.expect(self.run_tool(path, answer=b"y\n", prefix=prefix), 0,
+        os.chmod(self.path(name), 0o644)  # the same user may cut it once it is writable
+        self.expect(self.run_tool(name, answer=b"y\n", env=env, prefix=prefix), 0,
                     *ASKED_TO_CUT, "MsgCompleted")
 
 
@@ -159,13 +205,13 @@ class Refusals(ToolCase):
         sizes = [0, 1, 77 * CYL - 1, 77 * CYL + 1, 80 * CYL - 1, 80 * CYL + 1, 81 * CYL]
         for size in sizes:
             with self.subTest(size=size):
-                path = self.image(size)
-                self.expect_unchanged(path, lambda: self.run_tool(path, answer=b"y\n"),
+                name = self.image(size)
+                self.expect_unchanged(name, lambda: self.run_tool(name, answer=b"y\n"),
                                       0, "MsgBanner", "MsgUnsupported")
 
     def test_sparse_file_above_4_gib_is_not_mistaken_for_its_low_32_bits(self):
-        path = self.image(FOUR_GIB + 80 * CYL, sparse=True)
-        self.expect_unchanged(path, lambda: self.run_tool(path, answer=b"y\n"),
+        name = self.image(FOUR_GIB + 80 * CYL, sparse=True)
+        self.expect_unchanged(name, lambda: self.run_tool(name, answer=b"y\n"),
                               0, "MsgBanner", "MsgUnsupported")
 
 
@@ -175,80 +221,153 @@ class Resizes(ToolCase):
             (77, b"y\n", 80), (78, b"Y\n", 77), (79, b"yes\n", 77), (80, b"\n  \n\t y\n", 77)]
         for before, answer, after in cases:
             with self.subTest(cylinders=before):
-                path = self.image(before * CYL)
-                with open(path, "rb") as file:
-                    original = file.read()
+                name = self.image(before * CYL)
+                original = self.read(name)
                 asked = ASKED_TO_GROW if after > before else ASKED_TO_CUT
-                self.expect(self.run_tool(path, answer=answer), 0, *asked, "MsgCompleted")
-                with open(path, "rb") as file:
-                    now = file.read()
+                self.expect(self.run_tool(name, answer=answer), 0, *asked, "MsgCompleted")
+                now = self.read(name)
                 self.assertEqual(len(now), after * CYL)
                 kept = min(before, after) * CYL
                 self.assertTrue(now[:kept] == original[:kept], "kept cylinders changed")
                 self.assertEqual(now[kept:], bytes(len(now) - kept))
 
     def test_round_trip_80_77_80_does_not_restore_cut_cylinders(self):
-        path = self.image(80 * CYL)
-        with open(path, "rb") as file:
-            original = file.read()
-        self.expect(self.run_tool(path, answer=b"y\n"), 0, *ASKED_TO_CUT, "MsgCompleted")
-        self.expect(self.run_tool(path, answer=b"y\n"), 0, *ASKED_TO_GROW, "MsgCompleted")
-        with open(path, "rb") as file:
-            self.assertTrue(file.read() == original[:77 * CYL] + bytes(3 * CYL))
+        name = self.image(80 * CYL)
+        original = self.read(name)
+        self.expect(self.run_tool(name, answer=b"y\n"), 0, *ASKED_TO_CUT, "MsgCompleted")
+        self.expect(self.run_tool(name, answer=b"y\n"), 0, *ASKED_TO_GROW, "MsgCompleted")
+        self.assertTrue(self.read(name) == original[:77 * CYL] + bytes(3 * CYL))
 
 
 class Answers(ToolCase):
     def test_anything_but_y_declines_and_leaves_the_image_unchanged(self):
         answers = [b"n\n", b"N\n", b"x\n", b"1\n", "\uff59\n".encode(), b"\n\n",
                    b"", b"\xff\n"]
-        path = self.image(80 * CYL)
+        name = self.image(80 * CYL)
         for answer in answers:
             with self.subTest(answer=answer):
-                self.expect_unchanged(path, lambda: self.run_tool(path, answer=answer),
+                self.expect_unchanged(name, lambda: self.run_tool(name, answer=answer),
                                       0, *ASKED_TO_CUT, "MsgAborted")
 
     def test_the_whole_prompt_arrives_on_a_pipe_before_the_answer(self):
-        path = self.image(77 * CYL)
-        proc = self.start_tool(path)
+        name = self.image(77 * CYL)
+        proc = self.start_tool(name)
         self.read_until(proc, say(*ASKED_TO_GROW))
         self.assertIsNone(proc.poll(), "the tool must wait for the answer")
-        self.assertEqual(os.path.getsize(path), 77 * CYL)
+        self.assertEqual(os.path.getsize(self.path(name)), 77 * CYL)
         self.expect(self.finish(proc, b"y\n"), 0, "MsgCompleted")
-        self.assertEqual(os.path.getsize(path), 80 * CYL)
+        self.assertEqual(os.path.getsize(self.path(name)), 80 * CYL)
 
 
 class Sharing(ToolCase):
+    @unittest.skipIf(WINE, "Wine keeps Windows sharing apart from POSIX locks")
     def test_image_locked_by_another_process_is_refused(self):
-        path = self.image(80 * CYL)
-        before = self.snapshot(path)
+        name = self.image(80 * CYL)
+        before = self.snapshot(name)
         # Looking at the file while holding the lock would drop it: closing any
         # descriptor of a file releases the process's classic locks on it.
-        with open(path, "r+b") as holder:
+        with open(self.path(name), "r+b") as holder:
             fcntl.lockf(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            self.expect(self.run_tool(path, answer=b"y\n"), 1, "MsgBanner", "MsgOpenFailed")
-        self.assertEqual(self.snapshot(path), before)
+            self.expect(self.run_tool(name, answer=b"y\n"), 1, "MsgBanner", "MsgOpenFailed")
+        self.assertEqual(self.snapshot(name), before)
 
     def test_image_is_held_against_writers_while_the_prompt_waits(self):
-        path = self.image(80 * CYL)
-        first = self.start_tool(path)
+        name = self.image(80 * CYL)
+        first = self.start_tool(name)
         self.read_until(first, say(*ASKED_TO_CUT))
-        self.expect(self.run_tool(path, answer=b"y\n"), 1, "MsgBanner", "MsgOpenFailed")
-        with open(path, "r+b") as other:
-            with self.assertRaises(OSError):
-                fcntl.lockf(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        self.expect(self.run_tool(name, answer=b"y\n"), 1, "MsgBanner", "MsgOpenFailed")
+        if not WINE:
+            with open(self.path(name), "r+b") as other:
+                with self.assertRaises(OSError):
+                    fcntl.lockf(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
         self.expect(self.finish(first, b"y\n"), 0, "MsgCompleted")
-        self.assertEqual(os.path.getsize(path), 77 * CYL)
+        self.assertEqual(os.path.getsize(self.path(name)), 77 * CYL)
 
 
 class Locale(ToolCase):
     def test_messages_are_utf8_whatever_the_environment(self):
         for env in ({}, {"LC_ALL": "C"}, {"LANG": "POSIX"}, {"LC_ALL": "ja_JP.UTF-8"}):
             with self.subTest(env=env):
-                path = self.image(77 * CYL)
-                self.expect(self.run_tool(path, answer=b"y\n", env=env), 0,
+                name = self.image(77 * CYL)
+                self.expect(self.run_tool(name, answer=b"y\n", env=env), 0,
                             *ASKED_TO_GROW, "MsgCompleted")
 
 
+class Console(ToolCase):
+    """Under Wine a terminal becomes a Windows console: the texts must show
+    there too, and the answer typed there must count."""
+
+    def converse(self, name, keys):
+        pid, terminal = pty.fork()
+        if pid == 0:
+            os.chdir(self.dir)
+            os.execvp("wine", ["wine", BINARY, name])
+        screen = b""
+        def read_while(more):
+            nonlocal screen
+            while more():
+                ready, _, _ = select.select([terminal], [], [], 30)
+                chunk = os.read(terminal, 4096) if ready else b""
+                if not chunk:
+                    return
+                screen += chunk
+        text = lambda: re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]|[\r ]", b"", screen)
+        prompt = MSG["MsgConfirmPrompt"].replace(" ", "").encode()
+        read_while(lambda: prompt not in text())
+        # Type only once the console has put the terminal in raw mode, as a
+        # person would some moments later: keys typed before that are taken
+        # by the terminal's own line editing.
+        deadline = time.monotonic() + 30
+        while termios.tcgetattr(terminal)[3] & termios.ICANON and time.monotonic() < deadline:
+            time.sleep(0.02)
+        os.write(terminal, keys)
+        try:
+            read_while(lambda: True)
+        except OSError:  # the terminal closes when the tool exits
+            pass
+        _, status = os.waitpid(pid, 0)
+        os.close(terminal)
+        return text(), os.waitstatus_to_exitcode(status)
+
+    @unittest.skipUnless(WINE, "the Windows console")
+    def test_console_shows_every_text_and_takes_the_typed_answer(self):
+        cases = [(b"y\r", 77, "MsgCompleted"), (b"\xef\xbd\x99\r", 80, "MsgAborted")]
+        for keys, cylinders, outcome in cases:
+            with self.subTest(keys=keys):
+                name = self.image(80 * CYL)
+                shown, status = self.converse(name, keys)
+                # The screen holds the echoed answer; spaces are drawn as
+                # cursor moves, so compare without them.
+                typed = keys.rstrip(b"\r")
+                expected = (say(*ASKED_TO_CUT) + typed + b"\n" + say(outcome))
+                self.assertEqual(shown, re.sub(rb"[\r ]", b"", expected))
+                self.assertEqual(status, 0)
+                self.assertEqual(os.path.getsize(self.path(name)), cylinders * CYL)
+
+
+class Resources(unittest.TestCase):
+    """The version, icon group and manifest built into cylswap.exe."""
+
+    def resource(self, *selector):
+        found = subprocess.run(["wrestool", "-x", "--raw", *selector, BINARY],
+                               capture_output=True, check=True).stdout
+        self.assertTrue(found, f"no resource {selector}")
+        return found
+
+    @unittest.skipUnless(WINE, "Windows executables only")
+    def test_exe_carries_version_icons_and_manifest(self):
+        version = self.resource("--type=16")
+        fixed = version[version.index(struct.pack("<I", 0xFEEF04BD)):][8:24]
+        self.assertEqual(struct.unpack("<4I", fixed), (1, 0, 1, 0))  # 0.1.0.0 twice
+        strings = version.decode("utf-16-le", "replace")
+        for key, value in (("FileVersion", "0.1.0.0"), ("ProductVersion", "0.1.0.0"),
+                           ("OriginalFilename", "cylswap.exe")):
+            self.assertRegex(strings, f"{key}\0+{re.escape(value)}\0")
+        group = self.resource("--type=14", "--name=IDI_APPICON")
+        entries = [group[6 + 14 * i:6 + 14 * (i + 1)] for i in range(group[4])]
+        self.assertEqual(sorted((e[0], e[1]) for e in entries), [(16, 16), (32, 32)])
+        self.assertIn(b'requestedExecutionLevel level="asInvoker"', self.resource("--type=24"))
+
+
 if __name__ == "__main__":
-    BINARY = os.path.abspath(sys.argv[1])
-    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[2:]])
+    unittest.main(argv=[sys.argv[0], "-v", *ARGS[2 if WINE else 1:]])

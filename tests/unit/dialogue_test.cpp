@@ -39,10 +39,11 @@ std::map<std::string, std::string> ExpectedMessages() {
     if (line.empty() || line[0] == '#' || tab == std::string::npos) {
       continue;
     }
-    std::string text = line.substr(tab + 2, line.size() - tab - 3);
-    for (std::size_t at = text.find("\\n"); at != std::string::npos;
-         at = text.find("\\n", at + 1)) {
-      text.replace(at, 2, "\n");
+    std::string text;  // between the quotes, each \n made a line feed
+    for (std::size_t at = tab + 2; at + 1 < line.size(); ++at) {
+      const bool escape = line[at] == '\\' && line[at + 1] == 'n';
+      text += escape ? '\n' : line[at];
+      at += escape ? 1 : 0;
     }
     texts[line.substr(0, tab)] = text;
   }
