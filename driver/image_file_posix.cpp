@@ -35,13 +35,27 @@ bool LockAgainstWriters(int fd) {
   return errno == EINVAL && fcntl(fd, F_SETLK, &lock) == 0;
 }
 
+// With a standard stream closed, the image would get its descriptor number:
+// messages meant for standard output would be written into the image, and
+// the answer read out of it. Keep the image above them; the closed stream
+// stays closed, so its messages are simply lost.
+int KeepOffStandardStreams(int fd) {
+  if (fd < 0 || fd > STDERR_FILENO) {
+    return fd;
+  }
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  static_cast<void>(close(fd));
+  return moved;
+}
+
 }  // namespace
 
 std::optional<ImageFile> ImageFile::Open(const char* path) {
   // Never O_CREAT: a missing image is an error, not a new empty file.
   // O_NONBLOCK keeps a FIFO or a device from hanging the open; it changes
   // nothing for a regular file, and the tool never reads or writes data.
-  const int fd = open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  const int fd = KeepOffStandardStreams(
+      open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd < 0) {
     return std::nullopt;
   }
