@@ -15,6 +15,7 @@ import pty
 import re
 import select
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -209,10 +210,12 @@ class Refusals(ToolCase):
                 self.expect_unchanged(name, lambda: self.run_tool(name, answer=b"y\n"),
                                       0, "MsgBanner", "MsgUnsupported")
 
-    def test_sparse_file_above_4_gib_is_not_mistaken_for_its_low_32_bits(self):
-        name = self.image(FOUR_GIB + 80 * CYL, sparse=True)
-        self.expect_unchanged(name, lambda: self.run_tool(name, answer=b"y\n"),
-                              0, "MsgBanner", "MsgUnsupported")
+    def test_sparse_files_above_4_gib_are_not_mistaken_for_their_low_32_bits(self):
+        for size in (FOUR_GIB + 80 * CYL, 5 * 1024 ** 3):
+            with self.subTest(size=size):
+                name = self.image(size, sparse=True)
+                self.expect_unchanged(name, lambda: self.run_tool(name, answer=b"y\n"),
+                                      0, "MsgBanner", "MsgUnsupported")
 
 
 class Resizes(ToolCase):
@@ -282,6 +285,80 @@ class Sharing(ToolCase):
                     fcntl.lockf(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
         self.expect(self.finish(first, b"y\n"), 0, "MsgCompleted")
         self.assertEqual(os.path.getsize(self.path(name)), 77 * CYL)
+
+
+class OddFiles(ToolCase):
+    def test_symbolic_link_is_followed_and_stays_a_link(self):
+        name = self.image(80 * CYL)
+        os.symlink(name, self.path("link.img"))
+        self.expect(self.run_tool("link.img", answer=b"y\n"), 0, *ASKED_TO_CUT, "MsgCompleted")
+        self.assertTrue(os.path.islink(self.path("link.img")))
+        self.assertEqual(os.path.getsize(self.path(name)), 77 * CYL)
+
+    def test_append_only_and_immutable_images_are_refused(self):
+        for flag in ("+a", "+i"):
+            with self.subTest(flag=flag):
+                name = self.image(80 * CYL, f"flag{flag[1]}.img")
+                made = subprocess.run(["chattr", flag, self.path(name)], capture_output=True)
+                if made.returncode != 0:
+                    self.skipTest(f"this file system refuses chattr {flag}: {made.stderr!r}")
+                self.addCleanup(subprocess.run, ["chattr", "-" + flag[1], self.path(name)])
+                self.expect_unchanged(name, lambda: self.run_tool(name, answer=b"y\n"),
+                                      1, "MsgBanner", "MsgOpenFailed")
+
+
+class Streams(ToolCase):
+    def run_shell(self, redirect, name, answer=b""):
+        """Runs the tool with a standard stream redirected by the shell."""
+        return subprocess.run(["sh", "-c", f'exec "$@" {redirect}', "sh",
+                               *self.command([name])],
+                              input=answer, capture_output=True, timeout=60, cwd=self.dir)
+
+    def test_closed_or_empty_input_declines_even_when_the_image_starts_with_y(self):
+        name = self.image(80 * CYL)
+        with open(self.path(name), "r+b") as file:
+            file.write(b"y\n")
+        for redirect in ("<&-", "</dev/null"):
+            with self.subTest(redirect=redirect):
+                self.expect_unchanged(name, lambda: self.run_shell(redirect, name),
+                                      0, *ASKED_TO_CUT, "MsgAborted")
+
+    def test_closed_output_never_lands_in_the_image(self):
+        cases = [(b"n\n", 80), (b"y\n", 77)]  # answer, cylinders afterwards
+        for answer, cylinders in cases:
+            with self.subTest(answer=answer):
+                name = self.image(80 * CYL)
+                original = self.read(name)
+                result = self.run_shell(">&-", name, answer)
+                self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"", b""))
+                self.assertTrue(self.read(name) == original[:cylinders * CYL])
+
+    @unittest.skipIf(WINE, "POSIX signals")
+    def test_reader_gone_before_the_report_leaves_status_true_to_the_file(self):
+        cases = [(b"y\n", 77, 0), (b"n\n", 80, 0)]
+        for answer, cylinders, status in cases:
+            with self.subTest(answer=answer):
+                name = self.image(80 * CYL)
+                proc = self.start_tool(name)
+                self.read_until(proc, say(*ASKED_TO_CUT))
+                proc.stdout.close()
+                proc.stdin.write(answer)
+                proc.stdin.close()
+                self.assertEqual(proc.wait(timeout=30), status)
+                proc.stderr.close()
+                self.assertEqual(os.path.getsize(self.path(name)), cylinders * CYL)
+
+    @unittest.skipIf(WINE, "POSIX signals")
+    def test_interrupt_or_kill_at_the_prompt_leaves_the_image_unchanged(self):
+        for sig in (signal.SIGINT, signal.SIGKILL):
+            with self.subTest(signal=sig):
+                name = self.image(80 * CYL)
+                before = self.snapshot(name)
+                proc = self.start_tool(name)
+                self.read_until(proc, say(*ASKED_TO_CUT))
+                proc.send_signal(sig)
+                self.assertEqual(self.finish(proc, b"y\n").returncode, -sig)
+                self.assertEqual(self.snapshot(name), before)
 
 
 class Locale(ToolCase):
