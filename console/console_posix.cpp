@@ -9,6 +9,6 @@ void InitConsoleLocale() {
   // fails the stream and every later message is lost, the warning and the
   // prompt included. C.UTF-8 writes the very same bytes, so fall back to it.
   if (std::setlocale(LC_CTYPE, "ja_JP.UTF-8") == nullptr) {
-    std::setlocale(LC_CTYPE, "C.UTF-8");
+    static_cast<void>(std::setlocale(LC_CTYPE, "C.UTF-8"));
   }
 }

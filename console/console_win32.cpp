@@ -60,8 +60,10 @@ class ConsoleInputBuffer : public std::wstreambuf {
   }
 
  private:
+  static constexpr std::size_t LINE_CHARS = 256;  // one typed line, or its start
+
   HANDLE console_;
-  std::array<wchar_t, 256> line_{};
+  std::array<wchar_t, LINE_CHARS> line_{};
 };
 
 bool IsConsole(HANDLE handle) {

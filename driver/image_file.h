@@ -14,7 +14,7 @@ class ImageFile {
  public:
   /// Opens an existing file for reading and writing, never creating one,
   /// and keeps other writers out while it is held.
-  static std::optional<ImageFile> Open(const NativeChar* path);
+  [[nodiscard]] static std::optional<ImageFile> Open(const NativeChar* path);
 
   ImageFile(ImageFile&& other) noexcept
       : handle_(other.handle_), owned_(std::exchange(other.owned_, false)) {}
@@ -25,14 +25,14 @@ class ImageFile {
 
   /// The size in bytes; empty if it cannot be had or the file is not a
   /// regular file whose end can be moved.
-  std::optional<std::int64_t> QuerySize() const;
+  [[nodiscard]] std::optional<std::int64_t> QuerySize() const;
 
   /// Moves the file position to an offset from the beginning.
-  bool SeekFromBegin(std::int64_t offset);
+  [[nodiscard]] bool SeekFromBegin(std::int64_t offset);
 
   /// Makes the file end exactly at the current position, shortening or
   /// extending it; bytes below the position are untouched.
-  bool SetEndHere();
+  [[nodiscard]] bool SetEndHere();
 
  private:
   explicit ImageFile(NativeHandle handle) : handle_(handle) {}

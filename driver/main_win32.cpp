@@ -1,9 +1,10 @@
 #include "driver/run_tool.h"
 
 // The C runtime must not expand wildcards: an argument such as x*.img is one
-// path, passed on exactly as typed.
+// path, passed on exactly as typed. The name is the runtime's own.
 extern "C" {
-int _dowildcard = 0;  // NOLINT(bugprone-reserved-identifier): the runtime's name
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cppcoreguidelines-avoid-non-const-global-variables)
+int _dowildcard = 0;
 }
 
 // Wide arguments, so every Windows path reaches the file layer unaltered.

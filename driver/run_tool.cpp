@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "console/dialogue.h"
 #include "driver/image_file.h"
@@ -10,14 +11,16 @@
 // Every return below leaves `image`'s scope after the last message is said,
 // so the image is released exactly once, last, on every path.
 int RunTool(int argc, const NativeChar* const* argv) {
+  const std::span<const NativeChar* const> args(argv,
+                                                static_cast<std::size_t>(argc));
   InitConsoleLocale();
   Say(MsgBanner);
-  if (argc != 2) {
+  if (args.size() != 2) {
     Say(MsgUsage);
     return 1;
   }
 
-  std::optional<ImageFile> image = ImageFile::Open(argv[1]);
+  std::optional<ImageFile> image = ImageFile::Open(args[1]);
   if (!image) {
     Say(MsgOpenFailed);
     return 1;
