@@ -1,13 +1,15 @@
 #!/bin/sh
 # Runs the whole test suite from a fresh checkout: installs what the tests
 # need (Debian/Ubuntu, when missing and permitted), then builds and tests the
-# debug build, the AddressSanitizer + UndefinedBehaviorSanitizer build, and
-# the Windows .exe (cross-built with mingw-w64, run under Wine).
+# debug build, the AddressSanitizer + UndefinedBehaviorSanitizer build and
+# the Windows .exe (cross-built with mingw-w64, run under Wine); fuzzes the
+# answer reader for a fixed time; and runs the static analysers.
 set -eu
 cd "$(dirname "$0")/.."
 
 PACKAGES="cmake make g++ libgtest-dev googletest python3 util-linux
-  g++-mingw-w64-x86-64 wine wine64 icoutils"
+  g++-mingw-w64-x86-64 wine wine64 icoutils
+  clang libclang-rt-dev clang-tidy cppcheck"
 
 missing=""
 for package in $PACKAGES; do
@@ -30,3 +32,13 @@ for preset in dev asan windows; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 done
+
+echo "=== fuzz"
+cmake --preset fuzz
+cmake --build --preset fuzz -j "$jobs"
+mkdir -p build/fuzz/corpus
+build/fuzz/answer_fuzz -max_total_time="${FUZZ_SECONDS:-30}" -artifact_prefix=build/fuzz/ \
+  build/fuzz/corpus tests/fuzz/corpus
+
+echo "=== lint"
+./scripts/lint.sh
