@@ -361,6 +361,61 @@ class Streams(ToolCase):
                 self.assertEqual(self.snapshot(name), before)
 
 
+def inode_locked(path):
+    """Whether any process holds a lock on the file at `path`."""
+    inode = f":{os.stat(path).st_ino} "
+    with open("/proc/locks") as locks:
+        return any(inode in line for line in locks)
+
+
+class Peers(ToolCase):
+    """Real programs that use the same images."""
+
+    @unittest.skipIf(WINE, "QEMU's image locks are POSIX locks")
+    @unittest.skipUnless(shutil.which("qemu-io"), "qemu-io not installed (Debian qemu-utils)")
+    def test_qemu_and_cylswap_each_refuse_an_image_the_other_holds(self):
+        name = self.image(80 * CYL)
+        before = self.snapshot(name)
+        qemu = subprocess.Popen(["qemu-io", "-f", "raw", name], cwd=self.dir,
+                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while not inode_locked(self.path(name)) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        self.expect(self.run_tool(name, answer=b"y\n"), 1, "MsgBanner", "MsgOpenFailed")
+        qemu.communicate(b"quit\n", timeout=30)
+        self.assertEqual(self.snapshot(name), before)
+
+        tool = self.start_tool(name)
+        self.read_until(tool, say(*ASKED_TO_CUT))
+        reader = subprocess.run(["qemu-io", "-f", "raw", "-c", "read 0 512", name],
+                                cwd=self.dir, capture_output=True, timeout=30)
+        self.assertNotEqual(reader.returncode, 0)
+        self.assertIn(b"Failed to lock", reader.stderr)
+        self.expect(self.finish(tool, b"y\n"), 0, "MsgCompleted")
+
+    @unittest.skipUnless(shutil.which("mformat"), "mtools not installed")
+    def test_fat_volume_reads_the_same_after_growing_and_cutting(self):
+        name = self.image(77 * CYL, sparse=True)
+        image = self.path(name).decode()
+        mtools = lambda *args: subprocess.run([*args[:1], "-i", image, *args[1:]],
+                                              capture_output=True, check=True).stdout
+        # The 1.25MB format: 77 cylinders, 2 heads, 8 sectors of 1024 bytes.
+        mtools("mformat", "-T", "1232", "-h", "2", "-s", "8", "-M", "1024", "::")
+        files = {"SMALL.TXT": b"hello\r\n", "RANDOM.BIN": os.urandom(300000)}
+        for file_name, data in files.items():
+            with open(self.path(file_name), "wb") as file:
+                file.write(data)
+            mtools("mcopy", self.path(file_name).decode(), "::" + file_name)
+        listing = mtools("mdir", "-b", "::")
+        for answer, cylinders, grown in ((b"y\n", 80, True), (b"y\n", 77, False)):
+            asked = ASKED_TO_GROW if grown else ASKED_TO_CUT
+            self.expect(self.run_tool(name, answer=answer), 0, *asked, "MsgCompleted")
+            self.assertEqual(os.path.getsize(image), cylinders * CYL)
+            self.assertEqual(mtools("mdir", "-b", "::"), listing)
+            for file_name, data in files.items():
+                self.assertTrue(mtools("mtype", "::" + file_name) == data, file_name)
+
+
 class Locale(ToolCase):
     def test_messages_are_utf8_whatever_the_environment(self):
         for env in ({}, {"LC_ALL": "C"}, {"LANG": "POSIX"}, {"LC_ALL": "ja_JP.UTF-8"}):
