@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 PACKAGES="cmake make g++ libgtest-dev googletest python3 util-linux
   g++-mingw-w64-x86-64 wine wine64 icoutils
-  clang libclang-rt-dev clang-tidy cppcheck"
+  clang libclang-rt-dev clang-tidy cppcheck qemu-utils mtools"
 
 missing=""
 for package in $PACKAGES; do
