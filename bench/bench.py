@@ -1,0 +1,134 @@
+#!/usr/bin/env python3
+"""Benchmark: a confirmed 80 -> 77 cut by cylswap (answer from a file) against
+`truncate -s 1261568` from coreutils, on the same machine in one run.
+
+  wall time   paired runs in alternating order, spawned directly (no shell),
+              median and interquartile range, and the median of the ratios;
+  syscalls    `strace -f -c` of one run each, and `strace -y` proof that
+              cylswap reads nothing from the image;
+  peak RSS    `/usr/bin/time -v`, median of several runs.
+
+Usage: bench/bench.py [PAIRS]   (builds the release preset first)
+Needs: cmake, g++, strace, time (Debian packages).
+"""
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CYLSWAP = os.path.join(ROOT, "build", "release", "cylswap")
+SIZE_80, SIZE_77 = 80 * 16384, 77 * 16384
+
+
+def build():
+    for step in (["cmake", "--preset", "release"], ["cmake", "--build", "--preset", "release"]):
+        subprocess.run(step, cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+
+
+def spawn_time(argv, answer):
+    """Seconds from spawn to exit, stdin from `answer`, stdout to /dev/null."""
+    with open(answer, "rb") as stdin, open(os.devnull, "wb") as null:
+        start = time.perf_counter_ns()
+        pid = os.posix_spawn(argv[0], argv, os.environ,
+                             file_actions=[(os.POSIX_SPAWN_DUP2, stdin.fileno(), 0),
+                                           (os.POSIX_SPAWN_DUP2, null.fileno(), 1)])
+        _, status = os.waitpid(pid, 0)
+        elapsed = time.perf_counter_ns() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise SystemExit(f"{argv} failed")
+    return elapsed / 1e6
+
+
+def quartiles(values):
+    q = statistics.quantiles(values, n=4)
+    return statistics.median(values), q[0], q[2]
+
+
+def strace_count(argv, answer, folder):
+    out = os.path.join(folder, "strace.txt")
+    with open(answer, "rb") as stdin:
+        subprocess.run(["strace", "-f", "-c", "-o", out, *argv], stdin=stdin,
+                       stdout=subprocess.DEVNULL, check=True)
+    with open(out) as file:
+        total = [line for line in file if line.rstrip().endswith("total")][0]
+    return int(total.split()[3])  # % time, seconds, usecs/call, calls[, errors], total
+
+
+def reads_from_image(image, answer, folder):
+    out = os.path.join(folder, "reads.txt")
+    with open(answer, "rb") as stdin:
+        subprocess.run(["strace", "-y", "-e", "trace=read,pread64,readv,preadv,preadv2",
+                        "-o", out, CYLSWAP, image], stdin=stdin,
+                       stdout=subprocess.DEVNULL, check=True)
+    with open(out) as file:
+        reads = [line.strip() for line in file if re.match(r"p?readv?2?\(", line)]
+    return reads, [line for line in reads if os.path.basename(image) in line]
+
+
+def peak_rss_kib(argv, answer, image, runs=15):
+    values = []
+    for _ in range(runs):
+        os.truncate(image, SIZE_80)
+        with open(answer, "rb") as stdin:
+            err = subprocess.run(["/usr/bin/time", "-v", *argv], stdin=stdin,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                 check=True).stderr.decode()
+        values.append(int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", err)[1]))
+    return statistics.median(values)
+
+
+def main():
+    pairs = int(sys.argv[1]) if len(sys.argv) > 1 else 1000
+    build()
+    with tempfile.TemporaryDirectory(prefix="cylswap-bench-") as folder:
+        image = os.path.join(folder, "disk.img")
+        answer = os.path.join(folder, "answer.txt")
+        with open(answer, "wb") as file:
+            file.write(b"y\n")
+        with open(image, "wb") as file:
+            file.write(os.urandom(SIZE_80))
+        commands = {
+            "cylswap": [CYLSWAP, image],
+            "truncate": ["/usr/bin/truncate", "-s", str(SIZE_77), image],
+        }
+        times = {name: [] for name in commands}
+        for i in range(pairs + 50):  # the first 50 pairs warm up
+            order = list(commands) if i % 2 == 0 else list(reversed(commands))
+            for name in order:
+                os.truncate(image, SIZE_80)
+                elapsed = spawn_time(commands[name], answer)
+                if i >= 50:
+                    times[name].append(elapsed)
+        ratios = [a / b for a, b in zip(times["cylswap"], times["truncate"])]
+        syscalls, rss = {}, {}
+        for name, argv in commands.items():
+            os.truncate(image, SIZE_80)
+            syscalls[name] = strace_count(argv, answer, folder)
+            rss[name] = peak_rss_kib(argv, answer, image)
+        os.truncate(image, SIZE_80)
+        reads, image_reads = reads_from_image(image, answer, folder)
+
+    print(f"machine: {platform.machine()}, {os.cpu_count()} cores, "
+          f"{platform.platform()}; {time.strftime('%Y-%m-%d')}; {pairs} pairs")
+    print("| | median wall time | interquartile range | system calls | peak RSS |")
+    print("|---|---|---|---|---|")
+    for name in commands:
+        median, low, high = quartiles(times[name])
+        print(f"| {name} | {median:.3f} ms | {low:.3f}–{high:.3f} ms | "
+              f"{syscalls[name]} | {rss[name]} KiB |")
+    median, low, high = quartiles(ratios)
+    print(f"cylswap/truncate, paired: median {median:.2f}x (IQR {low:.2f}–{high:.2f}); "
+          f"medians {statistics.median(times['cylswap']) / statistics.median(times['truncate']):.2f}x")
+    print(f"cylswap reads: {len(reads)}, from the image: {len(image_reads)}")
+    for line in reads:
+        print("   ", line)
+    return 1 if image_reads else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
