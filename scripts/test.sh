@@ -33,6 +33,11 @@ for preset in dev asan windows; do
   ctest --preset "$preset" -j "$jobs"
 done
 
+echo "=== release (static): end to end"
+cmake --preset release
+cmake --build --preset release -j "$jobs"
+python3 tests/e2e/cylswap_e2e.py build/release/cylswap
+
 echo "=== fuzz"
 cmake --preset fuzz
 cmake --build --preset fuzz -j "$jobs"
