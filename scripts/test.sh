@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 
 PACKAGES="cmake make g++ libgtest-dev googletest python3 util-linux
   g++-mingw-w64-x86-64 wine wine64 icoutils
-  clang libclang-rt-dev clang-tidy cppcheck qemu-utils mtools"
+  clang libclang-rt-dev clang-tidy cppcheck qemu-utils mtools
+  locales mandoc groff man-db dpkg-dev"
 
 missing=""
 for package in $PACKAGES; do
@@ -37,6 +38,9 @@ echo "=== release (static): end to end"
 cmake --preset release
 cmake --build --preset release -j "$jobs"
 python3 tests/e2e/cylswap_e2e.py build/release/cylswap
+
+echo "=== packages: install tree, .deb, Windows .zip, manual pages"
+python3 tests/package/check_packages.py
 
 echo "=== fuzz"
 cmake --preset fuzz

@@ -425,6 +425,23 @@ class Locale(ToolCase):
                             *ASKED_TO_GROW, "MsgCompleted")
 
 
+    @unittest.skipIf(WINE, "POSIX locales")
+    def test_installed_japanese_locale_writes_and_reads_the_same(self):
+        source = "/usr/share/i18n/locales/ja_JP"
+        if not os.path.exists(source):
+            self.skipTest(f"no {source} to build the locale from (Debian locales)")
+        # Build ja_JP.UTF-8 privately; LOCPATH makes the tool find it.
+        locales = os.path.join(self.dir, "locales")
+        os.mkdir(locales)
+        subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8",
+                        os.path.join(locales, "ja_JP.UTF-8")], check=True, capture_output=True)
+        name = self.image(80 * CYL)
+        for answer, outcome in (("\uff59\n", "MsgAborted"), ("y\n", "MsgCompleted")):
+            with self.subTest(answer=answer):
+                self.expect(self.run_tool(name, answer=answer.encode(), env={"LOCPATH": locales}),
+                            0, *ASKED_TO_CUT, outcome)
+
+
 class Console(ToolCase):
     """Under Wine a terminal becomes a Windows console: the texts must show
     there too, and the answer typed there must count."""
