@@ -41,6 +41,12 @@ def main():
     binary = os.path.abspath(args[0])
     runs = int(args[1]) if len(args) > 1 else 1000
     seed = int(args[2]) if len(args) > 2 else 1
+    if wine:
+        # Start Wine's server apart, on /dev/null: started by a captured run,
+        # it would hold that run's pipes open for as long as runs keep coming.
+        for command in (["wineserver", "-p60"], ["wineboot"]):
+            subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=120)
     rng = random.Random(seed)
     data = rng.randbytes(2 * 1024 * 1024 + CYL)
     failures = []
