@@ -80,7 +80,9 @@ class Packages(unittest.TestCase):
             self.assertEqual(sorted(archive.namelist()),
                              sorted(f"{name}/{file}" for file in
                                     ("cylswap.exe", "README.md", "README.ja.md", "LICENSE")))
-            self.assertEqual(archive.read(f"{name}/cylswap.exe")[:2], b"MZ")
+            with open(os.path.join(WINDOWS, "cylswap.exe"), "rb") as tested:
+                self.assertTrue(archive.read(f"{name}/cylswap.exe") == tested.read(),
+                                "the archive must hold the .exe the tests ran")
 
     def test_manual_pages_lint_clean(self):
         english, japanese = (os.path.join(ROOT, "man", path) for path in ("cylswap.1", "ja/cylswap.1"))
