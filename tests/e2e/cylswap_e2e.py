@@ -460,7 +460,6 @@ class Locale(ToolCase):
                 self.expect(self.run_tool(name, answer=b"y\n", env=env), 0,
                             *ASKED_TO_GROW, "MsgCompleted")
 
-
     @unittest.skipIf(WINE, "POSIX locales")
     def test_installed_japanese_locale_writes_and_reads_the_same(self):
         source = "/usr/share/i18n/locales/ja_JP"
