@@ -24,6 +24,8 @@ import termios
 import time
 import unittest
 
+from wine_session import start_wine_session
+
 ARGS = sys.argv[1:]
 WINE = ARGS[:1] == ["--wine"]
 BINARY = os.path.abspath(ARGS[1 if WINE else 0])
@@ -63,16 +65,6 @@ def wine_env(extra=None):
     """The Wine settings of this run's environment, plus `extra`."""
     keep = {k: v for k, v in os.environ.items() if k.startswith("WINE")}
     return {**keep, **(extra or {})}
-
-
-def start_wine_session(env=None, prefix=()):
-    """Wine starts its server and system processes on first use, and they
-    keep that process's standard streams open: a run whose output is
-    captured would not end until they do, and in a steady stream of runs,
-    never. So start them here, on /dev/null, to outlive short pauses."""
-    for command in (["wineserver", "-p60"], ["wineboot"]):
-        subprocess.run([*prefix, *command], env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
 
 
 class ToolCase(unittest.TestCase):

@@ -11,6 +11,8 @@ import subprocess
 import sys
 import tempfile
 
+from wine_session import start_wine_session
+
 CYL = 16384
 RECOGNISED = {77 * CYL: 80 * CYL, 78 * CYL: 77 * CYL, 79 * CYL: 77 * CYL, 80 * CYL: 77 * CYL}
 ANSWERS = [b"y\n", b"Y\n", b"yes\n", b" \n\ty\n", b"n\n", b"N\n", b"", b"\n\n", b"x",
@@ -42,11 +44,7 @@ def main():
     runs = int(args[1]) if len(args) > 1 else 1000
     seed = int(args[2]) if len(args) > 2 else 1
     if wine:
-        # Start Wine's server apart, on /dev/null: started by a captured run,
-        # it would hold that run's pipes open for as long as runs keep coming.
-        for command in (["wineserver", "-p60"], ["wineboot"]):
-            subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=120)
+        start_wine_session()
     rng = random.Random(seed)
     data = rng.randbytes(2 * 1024 * 1024 + CYL)
     failures = []
