@@ -34,6 +34,11 @@ class ImageFile {
   /// extending it; bytes below the position are untouched.
   [[nodiscard]] bool SetEndHere();
 
+  /// Writes the file's new end through to its device, so that a crash, a
+  /// power cut or a pulled stick cannot undo a change reported as done.
+  /// A file system that cannot sync a file at all is not a failure.
+  [[nodiscard]] bool FlushToDevice();
+
  private:
   explicit ImageFile(NativeHandle handle) : handle_(handle) {}
 

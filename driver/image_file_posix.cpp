@@ -90,3 +90,10 @@ bool ImageFile::SetEndHere() {
   const off_t here = lseek(handle_, 0, SEEK_CUR);
   return here != -1 && ftruncate(handle_, here) == 0;
 }
+
+bool ImageFile::FlushToDevice() {
+  // fdatasync covers a change of size. EINVAL: this kind of file (some
+  // special or network file systems) cannot be synced; there is nothing
+  // more to wait for.
+  return fdatasync(handle_) == 0 || errno == EINVAL;
+}

@@ -36,3 +36,5 @@ bool ImageFile::SeekFromBegin(std::int64_t offset) {
 }
 
 bool ImageFile::SetEndHere() { return SetEndOfFile(handle_) != 0; }
+
+bool ImageFile::FlushToDevice() { return FlushFileBuffers(handle_) != 0; }

@@ -49,7 +49,9 @@ int RunTool(int argc, const NativeChar* const* argv) {
     Say(MsgSeekFailed);
     return 1;
   }
-  if (!image->SetEndHere()) {
+  // Done means on the device: until the flush, the new end may still be
+  // only in memory, and a failed flush may have lost it.
+  if (!image->SetEndHere() || !image->FlushToDevice()) {
     Say(MsgResizeFailed);
     return 1;
   }
