@@ -10,7 +10,8 @@ cd "$(dirname "$0")/.."
 NATIVE="console/dialogue.cpp console/messages.cpp console/console_posix.cpp
   driver/resize_plan.cpp driver/run_tool.cpp driver/image_file_posix.cpp
   driver/main_posix.cpp"
-WINDOWS="console/console_win32.cpp driver/image_file_win32.cpp driver/main_win32.cpp"
+WINDOWS="console/console_win32.cpp driver/image_file_win32.cpp driver/main_win32.cpp
+  tests/e2e/share_probe.cpp"
 
 echo "clang-tidy: native"
 clang-tidy --quiet -p build/dev $NATIVE
@@ -28,5 +29,5 @@ clang-tidy --quiet -p build/windows --extra-arg=--target=x86_64-w64-mingw32 \
 echo "cppcheck"
 cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++20 \
   --enable=warning,style,performance,portability --library=googletest \
-  --suppress=missingIncludeSystem -I . console driver tests/unit tests/fuzz
+  --suppress=missingIncludeSystem -I . console driver tests/unit tests/fuzz tests/e2e
 echo "lint: no findings"

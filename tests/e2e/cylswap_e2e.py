@@ -288,6 +288,131 @@ class Sharing(ToolCase):
         self.assertEqual(os.path.getsize(self.path(name)), 77 * CYL)
 
 
+    @unittest.skipUnless(WINE, "Windows sharing; POSIX locks are tested above")
+    def test_while_held_others_may_read_but_neither_write_delete_nor_rename(self):
+        name = self.image(80 * CYL)
+        original = self.read(name)
+        tool = self.start_tool(name)
+        self.read_until(tool, say(*ASKED_TO_CUT))
+        for action, status in (("read", 0), ("write", 1), ("delete", 1), ("rename", 1)):
+            with self.subTest(action=action):
+                result = self.probe(action, name)
+                self.assertEqual(result.returncode, status)
+                if action == "read":
+                    self.assertTrue(result.stdout == original, "a reader must see the image")
+        self.expect(self.finish(tool, b"y\n"), 0, "MsgCompleted")
+        self.assertEqual(sorted(os.listdir(self.dir)), [name])
+        self.assertTrue(self.read(name) == original[:77 * CYL])
+
+    @unittest.skipUnless(WINE, "Windows sharing; POSIX locks are tested above")
+    def test_image_another_process_is_writing_is_refused(self):
+        name = self.image(80 * CYL)
+        before = self.snapshot(name)
+        holder = subprocess.Popen(["wine", os.environ["CYLSWAP_SHARE_PROBE"], "hold", name],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, cwd=self.dir)
+        self.read_until(holder, b"held\r\n")
+        self.expect(self.run_tool(name, answer=b"y\n"), 1, "MsgBanner", "MsgOpenFailed")
+        holder.communicate(b"", timeout=60)
+        self.assertEqual(holder.returncode, 0)
+        self.assertEqual(self.snapshot(name), before)
+
+    def probe(self, action, name):
+        """Another Windows process tries `action` on the image."""
+        return subprocess.run(["wine", os.environ["CYLSWAP_SHARE_PROBE"], action, name],
+                              capture_output=True, timeout=60, cwd=self.dir)
+
+
+
+def wine_server_pid():
+    """The Wine server of this run's prefix: it works in a folder named after
+    the prefix's device and inode."""
+    prefix = os.stat(os.environ["WINEPREFIX"])
+    folder = f"/server-{prefix.st_dev:x}-{prefix.st_ino:x}"
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.readlink(f"/proc/{pid}/cwd").endswith(folder):
+                return int(pid)
+        except OSError:
+            pass
+    raise AssertionError(f"no Wine server works in {folder}")
+
+
+# Where each failure is made to happen, and what the run must then show:
+# the file whose call fails, that call on the build machine, the call under
+# Wine and which of Wine's processes makes it (its server moves a file's
+# end), cylinders before, message, status and cylinders after (None:
+# unchanged). The calls are host system calls, as strace sees them.
+FAULTS = [
+    ("size query", "image", "%fstat", ("%fstat", "client"), 80, "MsgSizeFailed", 1, None),
+    ("positioning", "image", "lseek", ("lseek", "client"), 80, "MsgSeekFailed", 1, None),
+    ("set-end, cut", "image", "ftruncate", ("ftruncate", "server"), 80, "MsgResizeFailed", 1, None),
+    # Wine's server grows a file by writing one byte past the new end, then
+    # cutting it back, and trusts the cut.
+    ("set-end, grow", "image", "ftruncate", ("pwrite64", "server"), 77, "MsgResizeFailed", 1, None),
+    # The end has moved but may not be on the device: not done.
+    ("flush", "image", "fdatasync", ("fsync", "client"), 80, "MsgResizeFailed", 1, 77),
+    # A file system that cannot sync a file at all has nothing to wait for.
+    ("flush unsupported", "image", "fdatasync:EINVAL", None, 80, "MsgCompleted", 0, 77),
+    # A read error on standard input is no answer.
+    ("answer unreadable", "answer", "read", ("read", "client"), 80, "MsgAborted", 0, None),
+]
+
+
+class Faults(ToolCase):
+    """Every failure after the open, made to happen for real: strace fails
+    one system call of the real process (or of Wine's server), chosen by the
+    file it is made on. Descriptor numbers are no guide: the C library reuses
+    them for its locale files."""
+
+    def inject(self, call, target, when=1):
+        call, _, error = call.partition(":")
+        return ["-qq", "-y", "-o", os.path.join(self.dir, "trace"), "-P", target,
+                "-e", f"trace={call}", "-e", f"inject={call}:error={error or 'EIO'}:when={when}"]
+
+    def run_failing(self, name, call, target, side):
+        with open(self.path("answer"), "wb") as file:
+            file.write(b"y\n")
+        if side == "server":
+            strace = subprocess.Popen(["strace", *self.inject(call, target)[1:],
+                                       "-p", str(wine_server_pid())],
+                                      stderr=subprocess.PIPE)
+            self.assertIn(b"attached", strace.stderr.readline())
+            prefix = ()
+        else:
+            strace, prefix = None, ("strace", "-f", *self.inject(call, target))
+        with open(self.path("answer"), "rb") as answer:
+            result = subprocess.run([*prefix, *self.command([name])], stdin=answer,
+                                    capture_output=True, timeout=60, cwd=self.dir)
+        if strace:
+            strace.send_signal(signal.SIGINT)
+            strace.communicate(timeout=30)
+        return result
+
+    def test_each_failure_is_reported_with_its_message_status_and_file(self):
+        for row, on, call, wine, before, message, status, after in FAULTS:
+            if WINE:
+                if wine is None:
+                    continue
+                call, side = wine
+            else:
+                side = "process"
+            with self.subTest(row=row):
+                name = self.image(before * CYL, f"{row.replace(' ', '-')}.img")
+                target = self.path("answer" if on == "answer" else name).decode()
+                snapshot = self.snapshot(name)
+                asked = ASKED_TO_GROW if before == 77 else ASKED_TO_CUT
+                opened = ("MsgBanner",) if message == "MsgSizeFailed" else asked
+                self.expect(self.run_failing(name, call, target, side), status, *opened, message)
+                with open(os.path.join(self.dir, "trace")) as trace:
+                    injected = [line for line in trace if "(INJECTED)" in line]
+                self.assertEqual(len(injected), 1, injected)
+                self.assertIn(f"<{target}>", injected[0])
+                if after is None:
+                    self.assertEqual(self.snapshot(name), snapshot)
+                else:
+                    self.assertEqual(os.path.getsize(self.path(name)), after * CYL)
+
+
 class OddFiles(ToolCase):
     def test_symbolic_link_is_followed_and_stays_a_link(self):
         name = self.image(80 * CYL)
@@ -324,13 +449,16 @@ class Streams(ToolCase):
                 self.expect_unchanged(name, lambda: self.run_shell(redirect, name),
                                       0, *ASKED_TO_CUT, "MsgAborted")
 
-    def test_closed_output_never_lands_in_the_image(self):
-        cases = [(b"n\n", 80), (b"y\n", 77)]  # answer, cylinders afterwards
-        for answer, cylinders in cases:
-            with self.subTest(answer=answer):
+    def test_closed_or_full_output_changes_neither_status_nor_file(self):
+        # Closed, the image must not take standard output's place; full, the
+        # lost messages must not change what is done or reported.
+        cases = [(">&-", b"n\n", 80), (">&-", b"y\n", 77),  # redirect, answer, cylinders
+                 (">/dev/full", b"n\n", 80), (">/dev/full", b"y\n", 77)]
+        for redirect, answer, cylinders in cases:
+            with self.subTest(redirect=redirect, answer=answer):
                 name = self.image(80 * CYL)
                 original = self.read(name)
-                result = self.run_shell(">&-", name, answer)
+                result = self.run_shell(redirect, name, answer)
                 self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"", b""))
                 self.assertTrue(self.read(name) == original[:cylinders * CYL])
 
@@ -519,6 +647,17 @@ class Console(ToolCase):
                 self.assertEqual(shown, re.sub(rb"[\r ]", b"", expected))
                 self.assertEqual(status, 0)
                 self.assertEqual(os.path.getsize(self.path(name)), cylinders * CYL)
+
+
+class Canary(ToolCase):
+    """Wrong on purpose: CTest runs this with CYLSWAP_CANARY set and expects
+    it to fail, which proves that every layer between them passes a failure
+    up."""
+
+    @unittest.skipUnless(os.environ.get("CYLSWAP_CANARY"), "only as the harness's canary")
+    def test_declined_cut_said_completed(self):
+        name = self.image(80 * CYL)
+        self.expect(self.run_tool(name, answer=b"n\n"), 0, *ASKED_TO_CUT, "MsgCompleted")
 
 
 class Resources(unittest.TestCase):
