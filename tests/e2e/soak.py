@@ -69,9 +69,11 @@ def main():
                 ("stderr", result.stderr != b""),
             ) if bad]
             if problems:
-                failures.append((run, size, answer, problems))
-    for run, size, answer, problems in failures:
-        print(f"run {run}: size {size}, answer {answer!r}: wrong {', '.join(problems)}")
+                failures.append((run, size, answer, problems, result))
+    for run, size, answer, problems, result in failures:
+        print(f"run {run}: size {size}, answer {answer!r}: wrong {', '.join(problems)}; "
+              f"exit status {result.returncode}, stdout {result.stdout[-80:]!r}, "
+              f"stderr {result.stderr[-200:]!r}")
     print(f"soak: {runs - len(failures)} passed, {len(failures)} failed")
     return 1 if failures else 0
 
