@@ -8,8 +8,8 @@
               cylswap reads nothing from the image;
   peak RSS    `/usr/bin/time -v`, median of several runs.
 
-Usage: bench/bench.py [PAIRS]   (builds the release preset first)
-Needs: cmake, g++, strace, time (Debian packages).
+Usage: bench/bench.py [PAIRS [DISK_PAIRS]]   (builds the release preset first)
+Needs: cmake, g++, strace, time, qemu-utils (Debian packages).
 """
 import os
 import platform
@@ -82,29 +82,61 @@ def peak_rss_kib(argv, answer, image, runs=15):
     return statistics.median(values)
 
 
+def make_image(folder):
+    image, answer = os.path.join(folder, "disk.img"), os.path.join(folder, "answer.txt")
+    with open(answer, "wb") as file:
+        file.write(b"y\n")
+    with open(image, "wb") as file:
+        file.write(os.urandom(SIZE_80))
+        os.fsync(file.fileno())
+    return image, answer
+
+
+def paired(commands, image, answer, pairs, warm_up=50):
+    """Wall times of each command, in pairs of alternating order, each run
+    on the same freshly 80-cylinder image."""
+    times = {name: [] for name in commands}
+    for i in range(pairs + warm_up):
+        order = list(commands) if i % 2 == 0 else list(reversed(commands))
+        for name in order:
+            os.truncate(image, SIZE_80)
+            elapsed = spawn_time(commands[name], answer)
+            if i >= warm_up:
+                times[name].append(elapsed)
+    return times
+
+
+def ratio_line(times, mine, other):
+    ratios = [a / b for a, b in zip(times[mine], times[other])]
+    median, low, high = quartiles(ratios)
+    return (f"{mine}/{other}, paired: median {median:.2f}x (IQR {low:.2f}–{high:.2f}); medians "
+            f"{statistics.median(times[mine]) / statistics.median(times[other]):.2f}x"), median
+
+
+def durable_peer(pairs):
+    """cylswap against qemu-img resize on a real disk, where both flush."""
+    os.makedirs(os.path.join(ROOT, "build"), exist_ok=True)
+    with tempfile.TemporaryDirectory(prefix="bench-", dir=os.path.join(ROOT, "build")) as folder:
+        image, answer = make_image(folder)
+        commands = {
+            "cylswap": [CYLSWAP, image],
+            "qemu-img": ["/usr/bin/qemu-img", "resize", "-q", "-f", "raw", "--shrink",
+                         image, str(SIZE_77)],
+        }
+        return paired(commands, image, answer, pairs, warm_up=10), folder
+
+
 def main():
     pairs = int(sys.argv[1]) if len(sys.argv) > 1 else 1000
+    disk_pairs = int(sys.argv[2]) if len(sys.argv) > 2 else 200
     build()
-    with tempfile.TemporaryDirectory(prefix="cylswap-bench-") as folder:
-        image = os.path.join(folder, "disk.img")
-        answer = os.path.join(folder, "answer.txt")
-        with open(answer, "wb") as file:
-            file.write(b"y\n")
-        with open(image, "wb") as file:
-            file.write(os.urandom(SIZE_80))
+    with tempfile.TemporaryDirectory(prefix="cylswap-bench-", dir="/dev/shm") as folder:
+        image, answer = make_image(folder)
         commands = {
             "cylswap": [CYLSWAP, image],
             "truncate": ["/usr/bin/truncate", "-s", str(SIZE_77), image],
         }
-        times = {name: [] for name in commands}
-        for i in range(pairs + 50):  # the first 50 pairs warm up
-            order = list(commands) if i % 2 == 0 else list(reversed(commands))
-            for name in order:
-                os.truncate(image, SIZE_80)
-                elapsed = spawn_time(commands[name], answer)
-                if i >= 50:
-                    times[name].append(elapsed)
-        ratios = [a / b for a, b in zip(times["cylswap"], times["truncate"])]
+        times = paired(commands, image, answer, pairs)
         syscalls, rss = {}, {}
         for name, argv in commands.items():
             os.truncate(image, SIZE_80)
@@ -121,13 +153,19 @@ def main():
         median, low, high = quartiles(times[name])
         print(f"| {name} | {median:.3f} ms | {low:.3f}–{high:.3f} ms | "
               f"{syscalls[name]} | {rss[name]} KiB |")
-    median, low, high = quartiles(ratios)
-    print(f"cylswap/truncate, paired: median {median:.2f}x (IQR {low:.2f}–{high:.2f}); "
-          f"medians {statistics.median(times['cylswap']) / statistics.median(times['truncate']):.2f}x")
+    print(ratio_line(times, "cylswap", "truncate")[0])
     print(f"cylswap reads: {len(reads)}, from the image: {len(image_reads)}")
     for line in reads:
         print("   ", line)
-    return 1 if image_reads else 0
+
+    disk, folder = durable_peer(disk_pairs)
+    print(f"\non a real disk ({folder}), both flushing; {disk_pairs} pairs")
+    for name in disk:
+        median, low, high = quartiles(disk[name])
+        print(f"| {name} | {median:.3f} ms | {low:.3f}–{high:.3f} ms |")
+    line, median = ratio_line(disk, "cylswap", "qemu-img")
+    print(line)
+    return 1 if image_reads or median > 0.5 else 0
 
 
 if __name__ == "__main__":

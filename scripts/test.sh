@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 PACKAGES="cmake make g++ libgtest-dev googletest python3 util-linux
   g++-mingw-w64-x86-64 wine wine64 icoutils
   clang libclang-rt-dev clang-tidy cppcheck qemu-utils mtools
-  locales mandoc groff man-db dpkg-dev strace"
+  locales mandoc groff man-db dpkg-dev strace time"
 
 missing=""
 for package in $PACKAGES; do
