@@ -8,7 +8,9 @@
               cylswap reads nothing from the image;
   peak RSS    `/usr/bin/time -v`, median of several runs.
 
-Usage: bench/bench.py [PAIRS [DISK_PAIRS]]   (builds the release preset first)
+Usage: bench/bench.py [PAIRS [DISK_PAIRS]]   (builds the release and package
+presets first; the package's binary is timed beside the release binary, and
+the run fails above 1.0x truncate's time)
 Needs: cmake, g++, strace, time, qemu-utils (Debian packages).
 """
 import os
@@ -22,12 +24,15 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CYLSWAP = os.path.join(ROOT, "build", "release", "cylswap")
+# The Debian package's build: C library dynamic, hardened.
+PACKAGED = os.path.join(ROOT, "build", "package", "cylswap")
 SIZE_80, SIZE_77 = 80 * 16384, 77 * 16384
 
 
 def build():
-    for step in (["cmake", "--preset", "release"], ["cmake", "--build", "--preset", "release"]):
-        subprocess.run(step, cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+    for preset in ("release", "package"):
+        for step in (["cmake", "--preset", preset], ["cmake", "--build", "--preset", preset]):
+            subprocess.run(step, cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
 
 
 def spawn_time(argv, answer):
@@ -134,6 +139,7 @@ def main():
         image, answer = make_image(folder)
         commands = {
             "cylswap": [CYLSWAP, image],
+            "cylswap (package)": [PACKAGED, image],
             "truncate": ["/usr/bin/truncate", "-s", str(SIZE_77), image],
         }
         times = paired(commands, image, answer, pairs)
@@ -154,6 +160,8 @@ def main():
         print(f"| {name} | {median:.3f} ms | {low:.3f}–{high:.3f} ms | "
               f"{syscalls[name]} | {rss[name]} KiB |")
     print(ratio_line(times, "cylswap", "truncate")[0])
+    package_line, package_ratio = ratio_line(times, "cylswap (package)", "truncate")
+    print(package_line)
     print(f"cylswap reads: {len(reads)}, from the image: {len(image_reads)}")
     for line in reads:
         print("   ", line)
@@ -165,7 +173,7 @@ def main():
         print(f"| {name} | {median:.3f} ms | {low:.3f}–{high:.3f} ms |")
     line, median = ratio_line(disk, "cylswap", "qemu-img")
     print(line)
-    return 1 if image_reads or median > 0.5 else 0
+    return 1 if image_reads or median > 0.5 or package_ratio > 1.0 else 0
 
 
 if __name__ == "__main__":

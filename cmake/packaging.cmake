@@ -11,10 +11,29 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME cylswap-${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}-win64)
 else()
+  # Manual pages and the changelog compressed as Debian does it: gzip -9
+  # with no name or time stamp inside, so two builds give the same bytes.
+  set(CYLSWAP_GZIPPED "")
+  foreach(pair "man/cylswap.1;man1/cylswap.1.gz" "man/ja/cylswap.1;ja/man1/cylswap.1.gz"
+               "packaging/changelog;changelog.gz")
+    list(GET pair 0 source)
+    list(GET pair 1 gzipped)
+    set(output ${PROJECT_BINARY_DIR}/gz/${gzipped})
+    get_filename_component(folder ${output} DIRECTORY)
+    add_custom_command(OUTPUT ${output}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${folder}
+      COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/${source} > ${output}
+      DEPENDS ${PROJECT_SOURCE_DIR}/${source} VERBATIM)
+    list(APPEND CYLSWAP_GZIPPED ${output})
+  endforeach()
+  add_custom_target(cylswap_gzipped ALL DEPENDS ${CYLSWAP_GZIPPED})
   install(TARGETS cylswap RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES man/cylswap.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES man/ja/cylswap.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/ja/man1)
-  install(FILES ${CYLSWAP_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${PROJECT_BINARY_DIR}/gz/man1/cylswap.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_BINARY_DIR}/gz/ja/man1/cylswap.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/ja/man1)
+  # The licence is in the machine-readable copyright file.
+  list(FILTER CYLSWAP_DOCS EXCLUDE REGEX "/LICENSE$")
+  install(FILES ${CYLSWAP_DOCS} packaging/copyright ${PROJECT_BINARY_DIR}/gz/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 endif()

@@ -1,0 +1,28 @@
+#!/bin/sh
+# Makes every release artifact of this checkout into one folder, with a
+# SHA256SUMS: the static Linux binary, the Debian package and the Windows
+# .exe and .zip. Two runs on the same commit give the same bytes, wherever
+# and whenever they run: every time stamp is the commit's.
+#
+# Usage: scripts/release.sh [FOLDER]   (default: build/artifacts)
+set -eu
+cd "$(dirname "$0")/.."
+out=${1:-build/artifacts}
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+export SOURCE_DATE_EPOCH
+jobs=$(nproc 2>/dev/null || echo 2)
+
+for preset in release package windows; do
+  cmake --preset "$preset" -DBUILD_TESTING=OFF >/dev/null
+  cmake --build --preset "$preset" -j "$jobs" >/dev/null
+done
+(cd build/package && cpack -G DEB >/dev/null)
+(cd build/windows && cpack -G ZIP >/dev/null)
+
+rm -rf "$out"
+mkdir -p "$out"
+version=$(sed -n 's/^project(cylswap VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' CMakeLists.txt)
+cp build/release/cylswap "$out/cylswap-$version-linux-$(dpkg --print-architecture)-static"
+cp build/package/packages/*.deb build/windows/cylswap.exe build/windows/packages/*.zip "$out/"
+(cd "$out" && sha256sum -- * > SHA256SUMS)
+cat "$out/SHA256SUMS"
