@@ -2,15 +2,16 @@
 # Runs the whole test suite from a fresh checkout: installs what the tests
 # need (Debian/Ubuntu, when missing and permitted), then builds and tests the
 # debug build, the AddressSanitizer + UndefinedBehaviorSanitizer build and
-# the Windows .exe (cross-built with mingw-w64, run under Wine); fuzzes the
-# answer reader for a fixed time; and runs the static analysers.
+# the Windows .exe (cross-built with mingw-w64, run under Wine); the release
+# and package builds end to end; the packages and release artifacts; fuzzes
+# the answer reader for a fixed time; and runs the static analysers.
 set -eu
 cd "$(dirname "$0")/.."
 
 PACKAGES="cmake make g++ libgtest-dev googletest python3 util-linux
   g++-mingw-w64-x86-64 wine wine64 icoutils
   clang libclang-rt-dev clang-tidy cppcheck qemu-utils mtools
-  locales mandoc groff man-db dpkg-dev strace time"
+  locales mandoc groff man-db dpkg-dev strace lintian git"
 
 missing=""
 for package in $PACKAGES; do
@@ -39,7 +40,13 @@ cmake --preset release
 cmake --build --preset release -j "$jobs"
 python3 tests/e2e/cylswap_e2e.py build/release/cylswap
 
-echo "=== packages: install tree, .deb, Windows .zip, manual pages"
+echo "=== package build (C library dynamic, hardened): end to end"
+cmake --preset package
+cmake --build --preset package -j "$jobs"
+python3 tests/e2e/cylswap_e2e.py build/package/cylswap
+
+echo "=== packages: install tree, .deb and lintian, Windows .zip, manual pages,"
+echo "    README command 1, two release builds alike"
 python3 tests/package/check_packages.py
 
 echo "=== fuzz"

@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
-"""What a user installs: the install tree, the .deb, the Windows .zip and the
-manual pages. Needs the release and windows presets built.
+"""What a user installs or runs first: the install tree, the .deb, the Windows
+.zip, the manual pages, README command 1, and release artifacts that two
+builds make byte for byte alike. Needs the release, package and windows
+presets built. README command 1 and the release builds run on fresh clones
+of the committed HEAD.
 
 Usage: check_packages.py
 """
@@ -15,16 +18,23 @@ import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 RELEASE = os.path.join(ROOT, "build", "release")
+PACKAGE = os.path.join(ROOT, "build", "package")
 WINDOWS = os.path.join(ROOT, "build", "windows")
 VERSION = re.search(r"project\(cylswap VERSION (\d+\.\d+\.\d+)",
                     open(os.path.join(ROOT, "CMakeLists.txt")).read())[1]
-MANUALS = ["share/man/man1/cylswap.1", "share/man/ja/man1/cylswap.1"]
-DOCS = ["share/doc/cylswap/LICENSE", "share/doc/cylswap/README.ja.md",
-        "share/doc/cylswap/README.md"]
+MANUALS = ["share/man/man1/cylswap.1.gz", "share/man/ja/man1/cylswap.1.gz"]
+DOCS = [f"share/doc/cylswap/{name}" for name in
+        ("README.ja.md", "README.md", "copyright", "changelog.gz")]
 
 
 def run(*args, **kwargs):
     return subprocess.run(args, capture_output=True, check=True, **kwargs)
+
+
+def clone(folder):
+    """A fresh clone of the committed HEAD in `folder`."""
+    run("git", "clone", "-q", ROOT, folder)
+    return folder
 
 
 def files_under(top):
@@ -50,19 +60,27 @@ class Packages(unittest.TestCase):
         self.assert_runs_end_to_end(os.path.join(self.dir, "bin", "cylswap"))
 
     def test_deb_metadata_contents_and_binary(self):
-        run("cpack", "-G", "DEB", cwd=RELEASE)
-        deb = os.path.join(RELEASE, "packages", f"cylswap_{VERSION}_amd64.deb")
+        run("cpack", "-G", "DEB", cwd=PACKAGE)
+        arch = run("dpkg", "--print-architecture").stdout.decode().strip()
+        deb = os.path.join(PACKAGE, "packages", f"cylswap_{VERSION}_{arch}.deb")
+        # Debian's own checks, pedantic ones included; only informational
+        # tags may remain.
+        lint = subprocess.run(["lintian", "--pedantic", "--fail-on", "error,warning,pedantic",
+                               "--tag-display-limit", "0", deb], capture_output=True, text=True)
+        self.assertEqual(lint.returncode, 0, lint.stdout)
         fields = {name: run("dpkg-deb", "-f", deb, name).stdout.decode().strip()
                   for name in ("Package", "Version", "Section", "Architecture", "Description")}
         self.assertEqual(fields["Package"], "cylswap")
         self.assertEqual(fields["Version"], VERSION)
         self.assertEqual(fields["Section"], "utils")
-        self.assertEqual(fields["Architecture"], run("dpkg", "--print-architecture").stdout.decode().strip())
+        self.assertEqual(fields["Architecture"], arch)
         self.assertTrue(fields["Description"].startswith("switch a raw 1.25MB floppy image"))
         run("dpkg-deb", "-x", deb, self.dir)
         self.assertEqual(files_under(self.dir),
                          sorted(f"usr/{path}" for path in ["bin/cylswap", *MANUALS, *DOCS]))
-        self.assert_runs_end_to_end(os.path.join(self.dir, "usr", "bin", "cylswap"))
+        binary = os.path.join(self.dir, "usr", "bin", "cylswap")
+        self.assert_runs_end_to_end(binary)
+        self.assert_hardened(binary)
         manpath = os.path.join(self.dir, "usr", "share", "man")
         found = run("man", "--manpath", manpath, "-w", "cylswap").stdout.decode().strip()
         self.assertEqual(found, os.path.join(self.dir, "usr", MANUALS[0]))
@@ -72,6 +90,16 @@ class Packages(unittest.TestCase):
             shown = run("man", "-l", os.path.join(self.dir, "usr", page),
                         env={**os.environ, "MANPAGER": "cat", "MANWIDTH": "80"}).stdout
             self.assertIn(heading, shown.decode())
+
+    def assert_hardened(self, binary):
+        """The C library linked dynamically, as a position-independent
+        executable with read-only relocations bound at start."""
+        header = run("readelf", "-h", "-l", "-d", "-W", binary).stdout.decode()
+        self.assertRegex(header, r"Type:\s+DYN")
+        self.assertIn("GNU_RELRO", header)
+        self.assertRegex(header, r"FLAGS_1\)\s+Flags: NOW PIE")
+        self.assertIn("Shared library: [libc.so.6]", header)
+        self.assertNotIn("libstdc++", header)
 
     def test_windows_zip_holds_exe_and_readmes(self):
         run("cpack", "-G", "ZIP", cwd=WINDOWS)
@@ -93,6 +121,72 @@ class Packages(unittest.TestCase):
             with self.subTest(command=command[:2]):
                 result = subprocess.run(command, capture_output=True, text=True)
                 self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
+
+
+class FirstRun(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="cylswap-first-")
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    @staticmethod
+    def command_1(readme):
+        """The first shell block of the set-up section, as a reader copies it."""
+        with open(os.path.join(ROOT, readme), encoding="utf-8") as file:
+            text = file.read()
+        section = re.split(r"^## (?:Set-up|セットアップ)$", text, flags=re.M)[1]
+        return re.search(r"```sh\n\s*(.+?)\n\s*```", section, re.S)[1]
+
+    def test_readme_command_1_builds_and_runs_the_tool_on_an_image(self):
+        command = self.command_1("README.md")
+        self.assertEqual(self.command_1("README.ja.md"), command)
+        checkout = clone(os.path.join(self.dir, "cylswap"))
+        image = os.path.join(checkout, "disk.img")
+        messages = os.path.join(ROOT, "tests", "messages.expected")
+        expected = {}
+        with open(messages, encoding="utf-8") as file:
+            for line in file:
+                if "\t" in line and not line.startswith("#"):
+                    name, quoted = line.rstrip("\n").split("\t")
+                    expected[name] = quoted[1:-1].replace("\\n", "\n")
+        dialogue = "".join(expected[name] for name in ("MsgBanner", "MsgCutNotice",
+                                                       "MsgConfirmPrompt", "MsgCompleted"))
+        # As root, and as a user who may use sudo (a stand-in sudo that
+        # records its call, and an id that says the user is not root).
+        shims = os.path.join(self.dir, "shims")
+        os.mkdir(shims)
+        for name, body in (("sudo", 'echo "$*" >>"$SUDO_LOG"; exec "$@"'),
+                           ("id", 'echo 1000')):
+            with open(os.path.join(shims, name), "w") as file:
+                file.write(f"#!/bin/sh\n{body}\n")
+            os.chmod(os.path.join(shims, name), 0o755)
+        log = os.path.join(self.dir, "sudo.log")
+        for who, path in (("root", os.environ["PATH"]), ("sudo", f"{shims}:{os.environ['PATH']}")):
+            with self.subTest(who=who):
+                with open(image, "wb") as file:
+                    file.write(os.urandom(80 * 16384))
+                result = subprocess.run(["sh", "-c", command], input=b"y\n", cwd=checkout,
+                                        capture_output=True, timeout=1800,
+                                        env={**os.environ, "PATH": path, "SUDO_LOG": log})
+                self.assertEqual(result.returncode, 0, result.stderr[-2000:])
+                self.assertTrue(result.stdout.endswith(dialogue.encode()), result.stdout[-500:])
+                self.assertEqual(os.path.getsize(image), 77 * 16384)
+        with open(log) as file:
+            self.assertEqual([line.split()[:2] for line in file],
+                             [["apt-get", "update"], ["apt-get", "install"]])
+
+    def test_two_release_builds_are_byte_for_byte_the_same(self):
+        sums = []
+        # Different folders, one nested deeper, built one after the other.
+        for folder in ("a/cylswap", "b/deeper/elsewhere"):
+            checkout = clone(os.path.join(self.dir, folder))
+            out = os.path.join(self.dir, folder + "-artifacts")
+            run("scripts/release.sh", out, cwd=checkout)
+            with open(os.path.join(out, "SHA256SUMS")) as file:
+                sums.append(file.read())
+            run("sha256sum", "-c", "--quiet", "SHA256SUMS", cwd=out)
+        self.assertEqual(sums[0], sums[1])
+        names = sorted(line.split()[1] for line in sums[0].splitlines())
+        self.assertEqual(len(names), 4, names)
 
 
 if __name__ == "__main__":
