@@ -24,6 +24,7 @@ import termios
 import time
 import unittest
 
+from catalogue import load_messages
 from wine_session import start_wine_session
 
 ARGS = sys.argv[1:]
@@ -32,18 +33,6 @@ BINARY = os.path.abspath(ARGS[1 if WINE else 0])
 CYL = 16384
 FOUR_GIB = 1 << 32
 NOBODY = 65534
-
-
-def load_messages():
-    path = os.path.join(os.path.dirname(__file__), "..", "messages.expected")
-    texts = {}
-    with open(path, encoding="utf-8") as file:
-        for line in file:
-            if line.startswith("#") or "\t" not in line:
-                continue
-            name, quoted = line.rstrip("\n").split("\t")
-            texts[name] = quoted[1:-1].replace("\\n", "\n")
-    return texts
 
 
 MSG = load_messages()

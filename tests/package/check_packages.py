@@ -16,6 +16,9 @@ import tempfile
 import unittest
 import zipfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from catalogue import load_messages  # noqa: E402
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 RELEASE = os.path.join(ROOT, "build", "release")
 PACKAGE = os.path.join(ROOT, "build", "package")
@@ -141,13 +144,7 @@ class FirstRun(unittest.TestCase):
         self.assertEqual(self.command_1("README.ja.md"), command)
         checkout = clone(os.path.join(self.dir, "cylswap"))
         image = os.path.join(checkout, "disk.img")
-        messages = os.path.join(ROOT, "tests", "messages.expected")
-        expected = {}
-        with open(messages, encoding="utf-8") as file:
-            for line in file:
-                if "\t" in line and not line.startswith("#"):
-                    name, quoted = line.rstrip("\n").split("\t")
-                    expected[name] = quoted[1:-1].replace("\\n", "\n")
+        expected = load_messages()
         dialogue = "".join(expected[name] for name in ("MsgBanner", "MsgCutNotice",
                                                        "MsgConfirmPrompt", "MsgCompleted"))
         # As root, and as a user who may use sudo (a stand-in sudo that
