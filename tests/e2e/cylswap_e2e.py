@@ -297,7 +297,7 @@ class Sharing(ToolCase):
     def test_image_another_process_is_writing_is_refused(self):
         name = self.image(80 * CYL)
         before = self.snapshot(name)
-        holder = subprocess.Popen(["wine", os.environ["CYLSWAP_SHARE_PROBE"], "hold", name],
+        holder = subprocess.Popen(probe_command("hold", name),
                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, cwd=self.dir)
         self.read_until(holder, b"held\r\n")
         self.expect(self.run_tool(name, answer=b"y\n"), 1, "MsgBanner", "MsgOpenFailed")
@@ -307,9 +307,14 @@ class Sharing(ToolCase):
 
     def probe(self, action, name):
         """Another Windows process tries `action` on the image."""
-        return subprocess.run(["wine", os.environ["CYLSWAP_SHARE_PROBE"], action, name],
+        return subprocess.run(probe_command(action, name),
                               capture_output=True, timeout=60, cwd=self.dir)
 
+
+
+def probe_command(action, name):
+    """Another Windows process trying `action` on the image (share_probe.cpp)."""
+    return ["wine", os.environ["CYLSWAP_SHARE_PROBE"], action, name]
 
 
 def wine_server_pid():
@@ -354,21 +359,23 @@ class Faults(ToolCase):
     them for its locale files."""
 
     def inject(self, call, target, when=1):
+        """strace's options that fail `call` on `target` and log it."""
         call, _, error = call.partition(":")
-        return ["-qq", "-y", "-o", os.path.join(self.dir, "trace"), "-P", target,
+        return ["-y", "-o", os.path.join(self.dir, "trace"), "-P", target,
                 "-e", f"trace={call}", "-e", f"inject={call}:error={error or 'EIO'}:when={when}"]
 
     def run_failing(self, name, call, target, side):
         with open(self.path("answer"), "wb") as file:
             file.write(b"y\n")
         if side == "server":
-            strace = subprocess.Popen(["strace", *self.inject(call, target)[1:],
+            # Not quiet: it says when it has attached.
+            strace = subprocess.Popen(["strace", *self.inject(call, target),
                                        "-p", str(wine_server_pid())],
                                       stderr=subprocess.PIPE)
             self.assertIn(b"attached", strace.stderr.readline())
             prefix = ()
         else:
-            strace, prefix = None, ("strace", "-f", *self.inject(call, target))
+            strace, prefix = None, ("strace", "-f", "-qq", *self.inject(call, target))
         # LeakSanitizer cannot run under a tracer; the other cases keep it.
         env = {**os.environ, "ASAN_OPTIONS": "detect_leaks=0"}
         with open(self.path("answer"), "rb") as answer:
