@@ -2,11 +2,13 @@
 """End-to-end behaviours of the real cylswap binary: real files, real pipes,
 exact bytes of output, exit status and the file afterwards.
 
-Usage: cylswap_e2e.py [--wine] BINARY [TestGroup ...]
+Usage: cylswap_e2e.py [--wine | --emulator=PREFIX] BINARY [TestGroup ...]
 
 With --wine, BINARY is cylswap.exe and runs under Wine (WINEPREFIX and the
 other Wine settings come from the environment); the same cases apply, with
-CRLF line ends.
+CRLF line ends. With --emulator, BINARY is a Linux binary for another
+processor and runs under PREFIX (a command and its options, as the shell
+splits them: "qemu-aarch64 -L /usr/aarch64-linux-gnu").
 """
 import fcntl
 import hashlib
@@ -25,11 +27,10 @@ import time
 import unittest
 
 from catalogue import load_messages
-from wine_session import start_wine_session
+from runner import split_runner, start_wine_session
 
-ARGS = sys.argv[1:]
-WINE = ARGS[:1] == ["--wine"]
-BINARY = os.path.abspath(ARGS[1 if WINE else 0])
+RUNNER, WINE, ARGS = split_runner(sys.argv[1:])
+BINARY = os.path.abspath(ARGS[0])
 CYL = 16384
 FOUR_GIB = 1 << 32
 NOBODY = 65534
@@ -89,7 +90,7 @@ class ToolCase(unittest.TestCase):
         return (info.st_size, info.st_mtime_ns, info.st_ctime_ns, digest)
 
     def command(self, args):
-        return ["wine", BINARY, *args] if WINE else [BINARY, *args]
+        return [*RUNNER, BINARY, *args]
 
     def run_tool(self, *args, answer=b"", env=None, prefix=()):
         if env is not None and WINE:
@@ -685,4 +686,4 @@ class Resources(unittest.TestCase):
 if __name__ == "__main__":
     if WINE:
         start_wine_session()
-    unittest.main(argv=[sys.argv[0], "-v", *ARGS[2 if WINE else 1:]])
+    unittest.main(argv=[sys.argv[0], "-v", *ARGS[1:]])

@@ -2,7 +2,7 @@
 """Randomised soak: many runs of the real binary with random image sizes and
 random answers, each checked against one model of what the file must become.
 
-Usage: soak.py [--wine] BINARY [RUNS] [SEED]
+Usage: soak.py [--wine | --emulator=PREFIX] BINARY [RUNS] [SEED]
 Prints 'N passed, N failed'; exits 1 on any failure.
 """
 import os
@@ -11,7 +11,7 @@ import subprocess
 import sys
 import tempfile
 
-from wine_session import start_wine_session
+from runner import split_runner, start_wine_session
 
 CYL = 16384
 RECOGNISED = {77 * CYL: 80 * CYL, 78 * CYL: 77 * CYL, 79 * CYL: 77 * CYL, 80 * CYL: 77 * CYL}
@@ -37,9 +37,7 @@ def model(size, answer):
 
 
 def main():
-    args = sys.argv[1:]
-    wine = args[:1] == ["--wine"]
-    args = args[1:] if wine else args
+    runner, wine, args = split_runner(sys.argv[1:])
     binary = os.path.abspath(args[0])
     runs = int(args[1]) if len(args) > 1 else 1000
     seed = int(args[2]) if len(args) > 2 else 1
@@ -54,7 +52,7 @@ def main():
             size, answer = random_size(rng), rng.choice(ANSWERS + [rng.randbytes(3)])
             with open(path, "wb") as file:
                 file.write(data[:size])
-            command = ["wine", binary, "disk.img"] if wine else [binary, "disk.img"]
+            command = [*runner, binary, "disk.img"]
             result = subprocess.run(command, input=answer, capture_output=True,
                                     cwd=folder, timeout=60)
             status, after = model(size, answer)
