@@ -53,6 +53,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Dependencies come from the binary itself, never typed by hand.
+# For a cross-build, the host's dpkg finds the target's libraries and their
+# symbols once the target's libc6 is installed beside its own (multiarch).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(CYLSWAP_DEBIAN_ARCH)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${CYLSWAP_DEBIAN_ARCH})
+endif()
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 include(CPack)
