@@ -25,6 +25,7 @@ import tempfile
 import termios
 import time
 import unittest
+from xml.etree import ElementTree
 
 from catalogue import load_messages
 from runner import split_runner, start_wine_session
@@ -143,6 +144,14 @@ class Arguments(ToolCase):
     def test_wildcards_are_not_expanded(self):
         self.image(80 * CYL, "x1.img"), self.image(80 * CYL, "x2.img")
         self.expect(self.run_tool("x*.img", answer=b"y\n"), 1, "MsgBanner", "MsgOpenFailed")
+
+    def test_image_path_longer_than_260_characters_opens(self):
+        folder = "/".join(["d" * 60] * 5)
+        os.makedirs(self.path(folder))
+        name = self.image(80 * CYL, f"{folder}/disk.img")
+        self.assertGreater(len(os.path.join(self.dir, name)), 260)
+        self.expect(self.run_tool(name, answer=b"y\n"), 0, *ASKED_TO_CUT, "MsgCompleted")
+        self.assertEqual(os.path.getsize(self.path(name)), 77 * CYL)
 
     @unittest.skipIf(WINE, "Windows paths are UTF-16 text, not bytes")
     def test_path_bytes_reach_the_file_system_unaltered(self):
@@ -680,7 +689,26 @@ class Resources(unittest.TestCase):
         group = self.resource("--type=14", "--name=IDI_APPICON")
         entries = [group[6 + 14 * i:6 + 14 * (i + 1)] for i in range(group[4])]
         self.assertEqual(sorted((e[0], e[1]) for e in entries), [(16, 16), (32, 32)])
-        self.assertIn(b'requestedExecutionLevel level="asInvoker"', self.resource("--type=24"))
+        manifest = ElementTree.fromstring(self.resource("--type=24"))
+        find = lambda path: manifest.findall(path, MANIFEST_NAMES)
+        self.assertEqual([e.get("level") for e in find(".//v3:requestedExecutionLevel")],
+                         ["asInvoker"])
+        self.assertEqual(sorted(e.get("Id") for e in find(".//compat:supportedOS")),
+                         sorted(SUPPORTED_WINDOWS.values()))
+        self.assertEqual([e.text for e in find("v3:application/v3:windowsSettings/ws:longPathAware")],
+                         ["true"])
+
+
+# Windows versions by the GUID a manifest names them with.
+SUPPORTED_WINDOWS = {
+    "7": "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+    "8": "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+    "8.1": "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+    "10 and 11": "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+}
+MANIFEST_NAMES = {"v3": "urn:schemas-microsoft-com:asm.v3",
+                  "compat": "urn:schemas-microsoft-com:compatibility.v1",
+                  "ws": "http://schemas.microsoft.com/SMI/2016/WindowsSettings"}
 
 
 if __name__ == "__main__":
