@@ -2,14 +2,21 @@
 # Runs the whole test suite from a fresh checkout: installs what the tests
 # need (Debian/Ubuntu, when missing and permitted), then builds and tests the
 # debug build, the AddressSanitizer + UndefinedBehaviorSanitizer build and
-# the Windows .exe (cross-built with mingw-w64, run under Wine); the release
-# and package builds end to end; the packages and release artifacts; fuzzes
-# the answer reader for a fixed time; and runs the static analysers.
+# the Windows .exe (cross-built with mingw-w64, run under Wine) and the
+# Linux arm64 and armhf packages' builds (cross-built, run under qemu-user);
+# the release and package builds end to end; the packages and release
+# artifacts; fuzzes the answer reader for a fixed time; and runs the static
+# analysers.
 set -eu
 cd "$(dirname "$0")/.."
 
+# The arm targets' C libraries are installed beside this machine's own
+# (multiarch), so that dpkg computes the arm packages' dependencies from
+# them; nothing of theirs runs here but under qemu-user.
+FOREIGN="arm64 armhf"
 PACKAGES="cmake make g++ libgtest-dev googletest python3 util-linux
   g++-mingw-w64-x86-64 wine wine64 icoutils
+  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user libc6:arm64 libc6:armhf
   clang libclang-rt-dev clang-tidy cppcheck qemu-utils mtools
   locales mandoc groff man-db dpkg-dev strace lintian git"
 
@@ -23,12 +30,15 @@ if [ -n "$missing" ]; then
     echo "Missing packages:$missing (install them, or run as root)" >&2
     exit 1
   fi
+  for arch in $FOREIGN; do
+    dpkg --print-foreign-architectures | grep -qx "$arch" || $as_root dpkg --add-architecture "$arch"
+  done
   $as_root apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq $missing
 fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
-for preset in dev asan windows; do
+for preset in dev asan windows linux-arm64 linux-armhf; do
   echo "=== $preset"
   cmake --preset "$preset"
   cmake --build --preset "$preset" -j "$jobs"
@@ -45,7 +55,7 @@ cmake --preset package
 cmake --build --preset package -j "$jobs"
 python3 tests/e2e/cylswap_e2e.py build/package/cylswap
 
-echo "=== packages: install tree, .deb and lintian, Windows .zip, manual pages,"
+echo "=== packages: install tree, the .debs and lintian, Windows .zip, manual pages,"
 echo "    README command 1, two release builds alike"
 python3 tests/package/check_packages.py
 

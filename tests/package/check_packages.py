@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 """What a user installs or runs first: the install tree, the .deb, the Windows
 .zip, the manual pages, README command 1, and release artifacts that two
-builds make byte for byte alike. Needs the release, package and windows
-presets built. README command 1 and the release builds run on fresh clones
+builds make byte for byte alike. Needs the release, package, windows,
+linux-arm64 and linux-armhf presets built. README command 1 and the release builds run on fresh clones
 of the committed HEAD.
 
-Usage: check_packages.py
+Usage: check_packages.py [TestCase[.test_name] ...]
 """
 import os
 import re
@@ -21,13 +21,18 @@ from catalogue import load_messages  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 RELEASE = os.path.join(ROOT, "build", "release")
-PACKAGE = os.path.join(ROOT, "build", "package")
 WINDOWS = os.path.join(ROOT, "build", "windows")
 VERSION = re.search(r"project\(cylswap VERSION (\d+\.\d+\.\d+)",
                     open(os.path.join(ROOT, "CMakeLists.txt")).read())[1]
 MANUALS = ["share/man/man1/cylswap.1.gz", "share/man/ja/man1/cylswap.1.gz"]
 DOCS = [f"share/doc/cylswap/{name}" for name in
         ("README.ja.md", "README.md", "copyright", "changelog.gz")]
+NATIVE_ARCH = subprocess.run(["dpkg", "--print-architecture"], capture_output=True,
+                             text=True, check=True).stdout.strip()
+# Each Debian package's build folder and architecture, and the processor
+# its binary must be for, as readelf names it.
+DEBS = [("package", NATIVE_ARCH), ("linux-arm64", "arm64"), ("linux-armhf", "armhf")]
+MACHINES = {"amd64": "Advanced Micro Devices X86-64", "arm64": "AArch64", "armhf": "ARM"}
 
 
 def run(*args, **kwargs):
@@ -40,6 +45,13 @@ def clone(folder):
     return folder
 
 
+def emulator_of(build):
+    """The command prefix a cross build's tests run its binaries with."""
+    with open(os.path.join(build, "CMakeCache.txt")) as cache:
+        found = re.search(r"^CYLSWAP_EMULATOR:\w+=(.*)$", cache.read(), re.M)
+    return found[1].split(";") if found and found[1] else []
+
+
 def files_under(top):
     return sorted(os.path.relpath(os.path.join(folder, name), top)
                   for folder, _, names in os.walk(top) for name in names)
@@ -50,10 +62,13 @@ class Packages(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix="cylswap-package-")
         self.addCleanup(shutil.rmtree, self.dir)
 
-    def assert_runs_end_to_end(self, binary):
-        """The installed binary passes the resize cases of the e2e suite."""
+    def assert_runs_end_to_end(self, binary, runner=()):
+        """The installed binary passes the resize, size and locale cases of
+        the e2e suite, under the emulator of its build when it has one."""
         script = os.path.join(ROOT, "tests", "e2e", "cylswap_e2e.py")
-        result = subprocess.run([sys.executable, script, binary, "Resizes", "Locale"],
+        platform = [f"--emulator={' '.join(runner)}"] if runner else []
+        result = subprocess.run([sys.executable, script, *platform, binary,
+                                 "Resizes", "Refusals", "Locale"],
                                 capture_output=True, text=True)
         self.assertEqual(result.returncode, 0, result.stderr)
 
@@ -62,47 +77,61 @@ class Packages(unittest.TestCase):
         self.assertEqual(files_under(self.dir), sorted(["bin/cylswap", *MANUALS, *DOCS]))
         self.assert_runs_end_to_end(os.path.join(self.dir, "bin", "cylswap"))
 
-    def test_deb_metadata_contents_and_binary(self):
-        run("cpack", "-G", "DEB", cwd=PACKAGE)
-        arch = run("dpkg", "--print-architecture").stdout.decode().strip()
-        deb = os.path.join(PACKAGE, "packages", f"cylswap_{VERSION}_{arch}.deb")
+    def test_each_deb_has_its_architecture_contents_and_a_working_binary(self):
+        for folder, arch in DEBS:
+            with self.subTest(arch=arch):
+                unpacked = os.path.join(self.dir, arch)
+                self.check_deb(os.path.join(ROOT, "build", folder), arch, MACHINES[arch],
+                               unpacked)
+
+    def check_deb(self, build, arch, machine, unpacked):
+        run("cpack", "-G", "DEB", cwd=build)
+        deb = os.path.join(build, "packages", f"cylswap_{VERSION}_{arch}.deb")
         # Debian's own checks, pedantic ones included; only informational
         # tags may remain.
         lint = subprocess.run(["lintian", "--pedantic", "--fail-on", "error,warning,pedantic",
                                "--tag-display-limit", "0", deb], capture_output=True, text=True)
         self.assertEqual(lint.returncode, 0, lint.stdout)
         fields = {name: run("dpkg-deb", "-f", deb, name).stdout.decode().strip()
-                  for name in ("Package", "Version", "Section", "Architecture", "Description")}
+                  for name in ("Package", "Version", "Section", "Architecture", "Depends",
+                               "Description")}
         self.assertEqual(fields["Package"], "cylswap")
         self.assertEqual(fields["Version"], VERSION)
         self.assertEqual(fields["Section"], "utils")
         self.assertEqual(fields["Architecture"], arch)
+        # From the target's own C library: neither missing nor a cross
+        # toolchain's package.
+        self.assertRegex(fields["Depends"], r"^libc6 \(>= 2\.\d+\)$")
         self.assertTrue(fields["Description"].startswith("switch a raw 1.25MB floppy image"))
-        run("dpkg-deb", "-x", deb, self.dir)
-        self.assertEqual(files_under(self.dir),
+        run("dpkg-deb", "-x", deb, unpacked)
+        self.assertEqual(files_under(unpacked),
                          sorted(f"usr/{path}" for path in ["bin/cylswap", *MANUALS, *DOCS]))
-        binary = os.path.join(self.dir, "usr", "bin", "cylswap")
-        self.assert_runs_end_to_end(binary)
-        self.assert_hardened(binary)
-        manpath = os.path.join(self.dir, "usr", "share", "man")
+        binary = os.path.join(unpacked, "usr", "bin", "cylswap")
+        self.assert_hardened(binary, machine)
+        self.assert_runs_end_to_end(binary, emulator_of(build))
+        manpath = os.path.join(unpacked, "usr", "share", "man")
         found = run("man", "--manpath", manpath, "-w", "cylswap").stdout.decode().strip()
-        self.assertEqual(found, os.path.join(self.dir, "usr", MANUALS[0]))
+        self.assertEqual(found, os.path.join(unpacked, "usr", MANUALS[0]))
         # Choosing the Japanese page is man's own business once the locale is
         # Japanese; here, that each page renders as what it should say.
         for page, heading in ((MANUALS[0], "NAME"), (MANUALS[1], "\u540d\u524d")):
-            shown = run("man", "-l", os.path.join(self.dir, "usr", page),
+            shown = run("man", "-l", os.path.join(unpacked, "usr", page),
                         env={**os.environ, "MANPAGER": "cat", "MANWIDTH": "80"}).stdout
             self.assertIn(heading, shown.decode())
 
-    def assert_hardened(self, binary):
-        """The C library linked dynamically, as a position-independent
-        executable with read-only relocations bound at start."""
+    def assert_hardened(self, binary, machine):
+        """Code for the package's processor, the C library linked
+        dynamically, as a position-independent executable with read-only
+        relocations bound at start."""
         header = run("readelf", "-h", "-l", "-d", "-W", binary).stdout.decode()
+        self.assertRegex(header, rf"Machine:\s+{re.escape(machine)}\n")
         self.assertRegex(header, r"Type:\s+DYN")
         self.assertIn("GNU_RELRO", header)
         self.assertRegex(header, r"FLAGS_1\)\s+Flags: NOW PIE")
         self.assertIn("Shared library: [libc.so.6]", header)
         self.assertNotIn("libstdc++", header)
+        if machine == "ARM":
+            self.assertIn("hard-float ABI", header)
 
     def test_windows_zip_holds_exe_and_readmes(self):
         run("cpack", "-G", "ZIP", cwd=WINDOWS)
@@ -183,8 +212,8 @@ class FirstRun(unittest.TestCase):
             run("sha256sum", "-c", "--quiet", "SHA256SUMS", cwd=out)
         self.assertEqual(sums[0], sums[1])
         names = sorted(line.split()[1] for line in sums[0].splitlines())
-        self.assertEqual(len(names), 4, names)
+        self.assertEqual(len(names), 6, names)
 
 
 if __name__ == "__main__":
-    unittest.main(argv=[sys.argv[0], "-v"])
+    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[1:]])
