@@ -91,7 +91,7 @@ class Packages(unittest.TestCase):
         # tags may remain.
         lint = subprocess.run(["lintian", "--pedantic", "--fail-on", "error,warning,pedantic",
                                "--tag-display-limit", "0", deb], capture_output=True, text=True)
-        self.assertEqual(lint.returncode, 0, lint.stdout)
+        self.assertEqual(lint.returncode, 0, lint.stdout + lint.stderr)
         fields = {name: run("dpkg-deb", "-f", deb, name).stdout.decode().strip()
                   for name in ("Package", "Version", "Section", "Architecture", "Depends",
                                "Description")}
