@@ -20,6 +20,15 @@ PACKAGES="cmake make g++ libgtest-dev googletest python3 util-linux
   clang libclang-rt-dev clang-tidy cppcheck qemu-utils mtools
   locales mandoc groff man-db dpkg-dev strace lintian git"
 
+# Each part says how long it took, so a slow one shows in the CI log.
+started=$(date +%s)
+section() {
+  now=$(date +%s)
+  [ -z "${part:-}" ] || echo "=== $part: $((now - part_start)) s"
+  part=$1 part_start=$now
+  [ -z "$part" ] || echo "=== $part"
+}
+section "packages the tests need"
 missing=""
 for package in $PACKAGES; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
@@ -39,32 +48,34 @@ fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
 for preset in dev asan windows linux-arm64 linux-armhf; do
-  echo "=== $preset"
+  section "$preset"
   cmake --preset "$preset"
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 done
 
-echo "=== release (static): end to end"
+section "release (static): end to end"
 cmake --preset release
 cmake --build --preset release -j "$jobs"
 python3 tests/e2e/cylswap_e2e.py build/release/cylswap
 
-echo "=== package build (C library dynamic, hardened): end to end"
+section "package build (C library dynamic, hardened): end to end"
 cmake --preset package
 cmake --build --preset package -j "$jobs"
 python3 tests/e2e/cylswap_e2e.py build/package/cylswap
 
-echo "=== packages: install tree, the .debs and lintian, Windows .zip, manual pages,"
-echo "    README command 1, two release builds alike"
+section "packages: install tree, the .debs and lintian, Windows .zip, manual pages,
+    README command 1, two release builds alike"
 python3 tests/package/check_packages.py
 
-echo "=== fuzz"
+section "fuzz"
 cmake --preset fuzz
 cmake --build --preset fuzz -j "$jobs"
 mkdir -p build/fuzz/corpus
 build/fuzz/answer_fuzz -max_total_time="${FUZZ_SECONDS:-30}" -artifact_prefix=build/fuzz/ \
   build/fuzz/corpus tests/fuzz/corpus
 
-echo "=== lint"
+section "lint"
 ./scripts/lint.sh
+section ""
+echo "=== all passed in $(( $(date +%s) - started )) s"
