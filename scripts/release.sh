@@ -1,8 +1,9 @@
 #!/bin/sh
 # Makes every release artifact of this checkout into one folder, with a
 # SHA256SUMS: the static Linux binary, the Debian packages (amd64, arm64,
-# armhf) and the Windows .exe and .zip. Two runs on the same commit give the same bytes, wherever
-# and whenever they run: every time stamp is the commit's.
+# armhf) and the Windows .exe and .zip. Two runs on the same commit give the
+# same bytes, wherever and whenever they run: every time stamp is the
+# commit's.
 #
 # Usage: scripts/release.sh [FOLDER]   (default: build/artifacts)
 set -eu
@@ -11,13 +12,14 @@ out=${1:-build/artifacts}
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
 export SOURCE_DATE_EPOCH
 jobs=$(nproc 2>/dev/null || echo 2)
+debs="package linux-arm64 linux-armhf"  # the presets that make a .deb
 
-for preset in release package linux-arm64 linux-armhf windows; do
+for preset in release $debs windows; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs" >/dev/null
 done
-for folder in package linux-arm64 linux-armhf; do
-  (cd "build/$folder" && cpack -G DEB >/dev/null)
+for preset in $debs; do
+  (cd "build/$preset" && cpack -G DEB >/dev/null)
 done
 (cd build/windows && cpack -G ZIP >/dev/null)
 
@@ -25,7 +27,9 @@ rm -rf "$out"
 mkdir -p "$out"
 version=$(sed -n 's/^project(cylswap VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' CMakeLists.txt)
 cp build/release/cylswap "$out/cylswap-$version-linux-$(dpkg --print-architecture)-static"
-cp build/package/packages/*.deb build/linux-arm64/packages/*.deb \
-  build/linux-armhf/packages/*.deb build/windows/cylswap.exe build/windows/packages/*.zip "$out/"
+for preset in $debs; do
+  cp "build/$preset"/packages/*.deb "$out/"
+done
+cp build/windows/cylswap.exe build/windows/packages/*.zip "$out/"
 (cd "$out" && sha256sum -- * > SHA256SUMS)
 cat "$out/SHA256SUMS"

@@ -18,6 +18,11 @@ def split_runner(args):
     return [], False, args
 
 
+def emulator_option(prefix):
+    """The --emulator= argument that split_runner turns back into `prefix`."""
+    return f"--emulator={shlex.join(prefix)}"
+
+
 def start_wine_session(env=None, prefix=()):
     """Wine starts its server and system processes on first use, and they
     keep that process's standard streams open: a run whose output is

@@ -2,8 +2,8 @@
 """What a user installs or runs first: the install tree, the .deb, the Windows
 .zip, the manual pages, README command 1, and release artifacts that two
 builds make byte for byte alike. Needs the release, package, windows,
-linux-arm64 and linux-armhf presets built. README command 1 and the release builds run on fresh clones
-of the committed HEAD.
+linux-arm64 and linux-armhf presets built. README command 1 and the release
+builds run on fresh clones of the committed HEAD.
 
 Usage: check_packages.py [TestCase[.test_name] ...]
 """
@@ -18,6 +18,7 @@ import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from catalogue import load_messages  # noqa: E402
+from runner import emulator_option  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 RELEASE = os.path.join(ROOT, "build", "release")
@@ -66,7 +67,7 @@ class Packages(unittest.TestCase):
         """The installed binary passes the resize, size and locale cases of
         the e2e suite, under the emulator of its build when it has one."""
         script = os.path.join(ROOT, "tests", "e2e", "cylswap_e2e.py")
-        platform = [f"--emulator={' '.join(runner)}"] if runner else []
+        platform = [emulator_option(runner)] if runner else []
         result = subprocess.run([sys.executable, script, *platform, binary,
                                  "Resizes", "Refusals", "Locale"],
                                 capture_output=True, text=True)
