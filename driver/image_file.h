@@ -12,8 +12,9 @@
 /// platform, picked by the build.
 class ImageFile {
  public:
-  /// Opens an existing file for reading and writing, never creating one,
-  /// and keeps other writers out while it is held.
+  /// Opens an existing file for reading and writing, never creating one.
+  /// Fails if someone else is writing it, or if nobody may write it. While
+  /// it is held, others may read it but not write it.
   [[nodiscard]] static std::optional<ImageFile> Open(const NativeChar* path);
 
   ImageFile(ImageFile&& other) noexcept
@@ -25,9 +26,11 @@ class ImageFile {
 
   /// The size in bytes; empty if it cannot be had or the file is not a
   /// regular file whose end can be moved.
-  [[nodiscard]] std::optional<std::int64_t> QuerySize() const;
+  [[nodiscard]] std::optional<std::int64_t> QuerySize();
 
-  /// Moves the file position to an offset from the beginning.
+  /// Moves the file position to an offset from the beginning. Fails, and
+  /// leaves the file alone, if it is no longer the file that was measured:
+  /// written or resized by someone else, or removed.
   [[nodiscard]] bool SeekFromBegin(std::int64_t offset);
 
   /// Makes the file end exactly at the current position, shortening or

@@ -20,7 +20,7 @@ ImageFile::~ImageFile() {
   }
 }
 
-std::optional<std::int64_t> ImageFile::QuerySize() const {
+std::optional<std::int64_t> ImageFile::QuerySize() {
   // Fails for a pipe or a console handle, so only files are ever resized.
   LARGE_INTEGER size{};
   if (GetFileSizeEx(handle_, &size) == 0) {
