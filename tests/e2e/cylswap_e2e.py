@@ -13,6 +13,7 @@ splits them: "qemu-aarch64 -L /usr/aarch64-linux-gnu").
 import fcntl
 import hashlib
 import os
+import pathlib
 import pty
 import re
 import select
@@ -50,6 +51,7 @@ ASKED_TO_GROW = ("MsgBanner", "MsgGrowNotice", "MsgConfirmPrompt")
 # A FIFO or a device has no size to cut. Wine shows them to Windows programs
 # as empty files, which are refused as unrecognised.
 NON_REGULAR = (0, "MsgUnsupported") if WINE else (1, "MsgSizeFailed")
+NON_REGULAR_SAID = (NON_REGULAR[0], "MsgBanner", NON_REGULAR[1])
 
 
 def wine_env(extra=None):
@@ -177,28 +179,50 @@ class OpenFailures(ToolCase):
                 self.expect(self.run_tool(name, answer=b"y\n"), status, "MsgBanner", message)
                 self.assertEqual(sorted(os.listdir(self.dir)), names)
 
-    def test_read_only_image_is_refused(self):
-        # Root writes through permission bits, so run as an unprivileged user
-        # (under Wine, with a prefix of that user's own).
-        prefix, env = (), None
-        if os.geteuid() == 0:
-            prefix = ("setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups")
-        if WINE and os.geteuid() == 0:
-            home = os.path.join(os.environ["WINEPREFIX"] + "-nobody")
-            os.makedirs(home, exist_ok=True)
-            os.chown(home, NOBODY, NOBODY)
-            env = {"HOME": home, "WINEPREFIX": os.path.join(home, "prefix")}
-            start_wine_session(wine_env(env), prefix)
-        name = self.image(80 * CYL)
-        if os.geteuid() == 0:
-            os.chown(self.path(name), NOBODY, NOBODY)
-        os.chmod(self.path(name), 0o444)
-        self.expect_unchanged(name, lambda: self.run_tool(name, answer=b"y\n", env=env,
-                                                          prefix=prefix),
-                              1, "MsgBanner", "MsgOpenFailed")
-        os.chmod(self.path(name), 0o644)  # the same user may cut it once it is writable
-        self.expect(self.run_tool(name, answer=b"y\n", env=env, prefix=prefix), 0,
-                    *ASKED_TO_CUT, "MsgCompleted")
+    def test_write_permission_decides_for_every_user_root_included(self):
+        # (runs as, owner of the image, mode, status, closing message). A file
+        # nobody may write is refused even to root, who could write it anyway.
+        # A user who may write a file but does not own it gets no lease to
+        # check for other writers with: the image is resized all the same.
+        cases = [("nobody", "nobody", 0o444, 1, "MsgOpenFailed"),
+                 ("root", "root", 0o444, 1, "MsgOpenFailed"),
+                 ("nobody", "root", 0o666, 0, "MsgCompleted"),
+                 ("nobody", "nobody", 0o644, 0, "MsgCompleted")]
+        for user, owner, mode, status, message in cases:
+            with self.subTest(user=user, owner=owner, mode=oct(mode)):
+                if os.geteuid() != 0 and "root" in (user, owner):
+                    self.skipTest("needs root, to run as root and as another user")
+                if WINE and user == "root" and status:
+                    self.skipTest("Wine run as root writes through a read-only file; "
+                                  "Windows refuses it even to administrators")
+                prefix, env = self.run_as(user)
+                name = self.image(80 * CYL, f"{user}-{owner}-{mode:o}.img")
+                if owner == "nobody" and os.geteuid() == 0:
+                    os.chown(self.path(name), NOBODY, NOBODY)
+                os.chmod(self.path(name), mode)
+                run = lambda: self.run_tool(name, answer=b"y\n", env=env, prefix=prefix)
+                if status:
+                    self.expect_unchanged(name, run, status, "MsgBanner", message)
+                else:
+                    self.expect(run(), status, *ASKED_TO_CUT, message)
+                    self.assertEqual(os.path.getsize(self.path(name)), 77 * CYL)
+
+    def run_as(self, user):
+        """The prefix and environment that run the tool as `user`: root
+        writes through permission bits, so "nobody" is an unprivileged user
+        (under Wine, with a prefix of that user's own); without root, it is
+        whoever runs the tests."""
+        if user == "root" or os.geteuid() != 0:
+            return (), None
+        prefix = ("setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups")
+        if not WINE:
+            return prefix, None
+        home = os.path.join(os.environ["WINEPREFIX"] + "-nobody")
+        env = {"HOME": home, "WINEPREFIX": os.path.join(home, "prefix")}
+        os.makedirs(home, exist_ok=True)
+        os.chown(home, NOBODY, NOBODY)
+        start_wine_session(wine_env(env), prefix)
+        return prefix, env
 
 
 class Refusals(ToolCase):
@@ -263,16 +287,42 @@ class Answers(ToolCase):
 
 
 class Sharing(ToolCase):
-    @unittest.skipIf(WINE, "Wine keeps Windows sharing apart from POSIX locks")
-    def test_image_locked_by_another_process_is_refused(self):
-        name = self.image(80 * CYL)
-        before = self.snapshot(name)
-        # Looking at the file while holding the lock would drop it: closing any
-        # descriptor of a file releases the process's classic locks on it.
-        with open(self.path(name), "r+b") as holder:
-            fcntl.lockf(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            self.expect(self.run_tool(name, answer=b"y\n"), 1, "MsgBanner", "MsgOpenFailed")
-        self.assertEqual(self.snapshot(name), before)
+    @unittest.skipIf(WINE, "Wine keeps Windows sharing apart from POSIX locks and opens")
+    def test_image_someone_else_locks_or_has_open_for_writing_is_refused(self):
+        # (how the other process holds the image, the file system it is on:
+        # leases, which tell of writers, are each file system's own)
+        cases = [("lockf", "."), ("writer", "."), ("flock", "."), ("loop", "."),
+                 ("writer", "tmpfs"), ("writer", "xfs"), ("writer", "btrfs")]
+        for how, where in cases:
+            with self.subTest(how=how, where=where):
+                name = self.image(80 * CYL, f"{self.mount(where)}/{how}.img")
+                before = self.snapshot(name)
+                let_go = hold(self, how, self.path(name))
+                try:
+                    self.expect(self.run_tool(name, answer=b"y\n"), 1, "MsgBanner", "MsgOpenFailed")
+                finally:
+                    let_go()
+                self.assertEqual(self.snapshot(name), before)
+                self.expect(self.run_tool(name, answer=b"y\n"), 0, *ASKED_TO_CUT, "MsgCompleted")
+
+    def mount(self, kind):
+        """A fresh file system of `kind` at the folder of that name ("." is
+        the test's own folder)."""
+        if kind == ".":
+            return kind
+        if os.geteuid() != 0 or not shutil.which(f"mkfs.{kind}") and kind != "tmpfs":
+            self.skipTest(f"needs root and mkfs.{kind}")
+        os.mkdir(self.path(kind))
+        command = ["mount", "-t", "tmpfs", "none", self.path(kind)]
+        if kind != "tmpfs":
+            volume = self.path(f"{kind}.volume")
+            with open(volume, "wb") as file:
+                file.truncate(320 << 20)  # xfs's least
+            subprocess.run([f"mkfs.{kind}", "-q", volume], check=True, capture_output=True)
+            command = ["mount", "-o", "loop", volume, self.path(kind)]
+        subprocess.run(command, check=True, capture_output=True)
+        self.addCleanup(subprocess.run, ["umount", self.path(kind)], check=True)
+        return kind
 
     def test_image_is_held_against_writers_while_the_prompt_waits(self):
         name = self.image(80 * CYL)
@@ -283,9 +333,42 @@ class Sharing(ToolCase):
             with open(self.path(name), "r+b") as other:
                 with self.assertRaises(OSError):
                     fcntl.lockf(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            taken = subprocess.run(["flock", "-n", "-x", self.path(name), "true"])
+            self.assertEqual(taken.returncode, 1, "flock(1) took the image from the tool")
         self.expect(self.finish(first, b"y\n"), 0, "MsgCompleted")
         self.assertEqual(os.path.getsize(self.path(name)), 77 * CYL)
 
+
+    @unittest.skipIf(WINE, "Windows sharing keeps these out; tested below")
+    def test_file_changed_at_the_prompt_is_left_alone_and_reported(self):
+        # What another program does while the question waits (none of them
+        # asks for a lock), and what y then gives: status, message, and the
+        # name that then holds what (None: no file there).
+        cases = [
+            ("cp", ["cp", "other.img", "disk.img"], 1, "MsgSeekFailed", "disk.img", "other"),
+            ("write in place", ["dd", "if=other.img", "of=disk.img", "bs=512", "count=1",
+                                "conv=notrunc", "status=none"], 1, "MsgSeekFailed", "disk.img",
+             "written"),
+            ("rm", ["rm", "disk.img"], 1, "MsgSeekFailed", "disk.img", None),
+            ("mv another over it", ["mv", "other.img", "disk.img"], 1, "MsgSeekFailed",
+             "disk.img", "other"),
+            ("rename", ["mv", "disk.img", "moved.img"], 0, "MsgCompleted", "moved.img", "cut"),
+            ("read", ["cat", "disk.img"], 0, "MsgCompleted", "disk.img", "cut"),
+        ]
+        for what, command, status, message, where, holds in cases:
+            with self.subTest(what=what):
+                for leftover in os.listdir(self.dir):
+                    os.remove(self.path(leftover))
+                original = self.read(self.image(80 * CYL))
+                other = self.read(self.image(1440 * 1024, "other.img"))
+                tool = self.start_tool("disk.img")
+                self.read_until(tool, say(*ASKED_TO_CUT))
+                subprocess.run(command, cwd=self.dir, check=True, stdout=subprocess.DEVNULL)
+                self.expect(self.finish(tool, b"y\n"), status, message)
+                expected = {"other": other, "written": other[:512] + original[512:],
+                            "cut": original[:77 * CYL], None: None}[holds]
+                now = self.read(where) if os.path.exists(self.path(where)) else None
+                self.assertTrue(now == expected, f"{where} holds the wrong bytes")
 
     @unittest.skipUnless(WINE, "Windows sharing; POSIX locks are tested above")
     def test_while_held_others_may_read_but_neither_write_delete_nor_rename(self):
@@ -327,6 +410,31 @@ def probe_command(action, name):
     return ["wine", os.environ["CYLSWAP_SHARE_PROBE"], action, name]
 
 
+def hold(test, how, path):
+    """Another process holding the image at `path`: with a process lock (as
+    older programs take; read-only, so only the lock tells), open for writing
+    with no lock (as most emulators), with flock(1) (as shell scripts) or as
+    a loop device (an image mounted and not unmounted). Returns what lets it
+    go."""
+    if how == "loop":
+        if os.geteuid() != 0 or not os.path.exists("/dev/loop-control"):
+            test.skipTest("needs root and loop devices")
+        device = subprocess.run(["losetup", "-f", "--show", path], capture_output=True,
+                                check=True, text=True).stdout.strip()
+        return lambda: subprocess.run(["losetup", "-d", device], check=True)
+    if how == "flock":
+        holder = subprocess.Popen(["flock", "-x", path, "-c", "echo held; exec cat"],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        test.assertEqual(holder.stdout.readline(), b"held\n")
+        return lambda: holder.communicate(b"", timeout=30)
+    # Kept open: closing any descriptor of the file would drop the lock, so
+    # the test must not look at the file while it is held.
+    holder = open(path, "rb" if how == "lockf" else "r+b")  # pylint: disable=consider-using-with
+    if how == "lockf":
+        fcntl.lockf(holder, fcntl.LOCK_SH | fcntl.LOCK_NB)
+    return holder.close
+
+
 def wine_server_pid():
     """The Wine server of this run's prefix: it works in a folder named after
     the prefix's device and inode."""
@@ -347,7 +455,10 @@ def wine_server_pid():
 # end), cylinders before, message, status and cylinders after (None:
 # unchanged). The calls are host system calls, as strace sees them.
 FAULTS = [
-    ("size query", "image", "%fstat", ("%fstat", "client"), 80, "MsgSizeFailed", 1, None),
+    # The first look at the file is the open's, at what kind of file it is.
+    ("size query", "image", "%fstat::2", ("%fstat", "client"), 80, "MsgSizeFailed", 1, None),
+    # The look that makes sure nobody changed the file while the question waited.
+    ("check before the end moves", "image", "%fstat::3", None, 80, "MsgSeekFailed", 1, None),
     ("positioning", "image", "lseek", ("lseek", "client"), 80, "MsgSeekFailed", 1, None),
     ("set-end, cut", "image", "ftruncate", ("ftruncate", "server"), 80, "MsgResizeFailed", 1, None),
     # Wine's server grows a file by writing one byte past the new end, then
@@ -357,6 +468,9 @@ FAULTS = [
     ("flush", "image", "fdatasync", ("fsync", "client"), 80, "MsgResizeFailed", 1, 77),
     # A file system that cannot sync a file at all has nothing to wait for.
     ("flush unsupported", "image", "fdatasync:EINVAL", None, 80, "MsgCompleted", 0, 77),
+    # Where flock is a range lock too (NFS, SMB), the tool's own range lock
+    # refuses its flock once: that is no other holder.
+    ("flock that is the range lock", "image", "flock:EAGAIN", None, 80, "MsgCompleted", 0, 77),
     # A read error on standard input is no answer.
     ("answer unreadable", "answer", "read", ("read", "client"), 80, "MsgAborted", 0, None),
 ]
@@ -368,11 +482,12 @@ class Faults(ToolCase):
     file it is made on. Descriptor numbers are no guide: the C library reuses
     them for its locale files."""
 
-    def inject(self, call, target, when=1):
-        """strace's options that fail `call` on `target` and log it."""
-        call, _, error = call.partition(":")
-        return ["-y", "-o", os.path.join(self.dir, "trace"), "-P", target,
-                "-e", f"trace={call}", "-e", f"inject={call}:error={error or 'EIO'}:when={when}"]
+    def inject(self, call, target):
+        """strace's options that fail `call` ("name[:error[:which]]") on
+        `target` and log it."""
+        call, error, when = (call.split(":") + ["", ""])[:3]
+        return ["-y", "-o", os.path.join(self.dir, "trace"), "-P", target, "-e", f"trace={call}",
+                "-e", f"inject={call}:error={error or 'EIO'}:when={when or 1}"]
 
     def run_failing(self, name, call, target, side):
         with open(self.path("answer"), "wb") as file:
@@ -421,7 +536,28 @@ class Faults(ToolCase):
                     self.assertEqual(os.path.getsize(self.path(name)), after * CYL)
 
 
+    @unittest.skipIf(WINE, "POSIX resource limits; Wine's server moves the end")
+    def test_file_size_limit_fails_the_grow_and_keeps_the_image(self):
+        name = self.image(77 * CYL)
+        limited = ("sh", "-c", 'ulimit -f 1250 && exec "$@"', "sh")  # 1,280,000 bytes
+        self.expect_unchanged(name, lambda: self.run_tool(name, answer=b"y\n", prefix=limited),
+                              1, *ASKED_TO_GROW, "MsgResizeFailed")
+
+
 class OddFiles(ToolCase):
+    @unittest.skipIf(WINE, "the POSIX file layer")
+    def test_fifo_is_measured_without_being_opened(self):
+        # Opening a device alone can rewind a tape or arm a watchdog. A FIFO
+        # shows an open without root: it lets a waiting reader go.
+        os.mkfifo(self.path("fifo"))
+        reader = subprocess.Popen(["cat", "fifo"], cwd=self.dir, stdout=subprocess.DEVNULL)
+        wait_until_blocked(reader.pid)
+        self.expect(self.run_tool("fifo", answer=b"y\n"), *NON_REGULAR_SAID)
+        self.assertIsNone(reader.poll(), "the tool opened the FIFO")
+        os.close(os.open(self.path("fifo"), os.O_WRONLY | os.O_NONBLOCK))
+        self.assertEqual(reader.wait(timeout=30), 0)
+
+
     def test_symbolic_link_is_followed_and_stays_a_link(self):
         name = self.image(80 * CYL)
         os.symlink(name, self.path("link.img"))
@@ -523,6 +659,18 @@ class Streams(ToolCase):
                 proc.send_signal(sig)
                 self.assertEqual(self.finish(proc, b"y\n").returncode, -sig)
                 self.assertEqual(self.snapshot(name), before)
+
+
+def wait_until_blocked(pid):
+    """Waits until process `pid` waits in the kernel for a FIFO's other end
+    (where the kernel hides that, gives it a moment)."""
+    deadline = time.monotonic() + 10
+    while (where := pathlib.Path(f"/proc/{pid}/wchan").read_text()) != "wait_for_partner":
+        if where == "0":
+            return time.sleep(0.5)
+        assert time.monotonic() < deadline, f"process {pid} never blocked on the FIFO"
+        time.sleep(0.01)
+    return None
 
 
 def inode_locked(path):
