@@ -18,7 +18,7 @@ PACKAGES="cmake make g++ libgtest-dev googletest python3 util-linux
   g++-mingw-w64-x86-64 wine wine64 icoutils
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user libc6:arm64 libc6:armhf
   clang libclang-rt-dev clang-tidy cppcheck qemu-utils mtools
-  locales mandoc groff man-db dpkg-dev strace lintian git"
+  locales mandoc groff man-db dpkg-dev strace lintian git xfsprogs btrfs-progs"
 
 # Each part says how long it took, so a slow one shows in the CI log.
 started=$(date +%s)
