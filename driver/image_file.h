@@ -28,9 +28,9 @@ class ImageFile {
   /// regular file whose end can be moved.
   [[nodiscard]] std::optional<std::int64_t> QuerySize();
 
-  /// Moves the file position to an offset from the beginning. Fails, and
-  /// leaves the file alone, if it is no longer the file that was measured:
-  /// written or resized by someone else, or removed.
+  /// Moves the file position, where the end is then set, to an offset from
+  /// the beginning. Fails, and leaves the file alone, if it is no longer the
+  /// file that was measured: written or resized by someone else, or removed.
   [[nodiscard]] bool SeekFromBegin(std::int64_t offset);
 
   /// Makes the file end exactly at the current position, shortening or

@@ -188,14 +188,14 @@ std::optional<ImageFile> ImageFile::Open(const char* path) {
       static_cast<void>(close(found));
       return std::nullopt;
     }
-    return ImageFile(NativeHandle{found, NO_FILE, 0, {}});
+    return ImageFile(NativeHandle{found, NO_FILE, 0, {}, 0});
   }
   const int fd = OpenRegular(found, path, info);
   static_cast<void>(close(found));
   if (fd < 0) {
     return std::nullopt;
   }
-  return ImageFile(NativeHandle{fd, WatchForWrites(fd), 0, {}});
+  return ImageFile(NativeHandle{fd, WatchForWrites(fd), 0, {}, 0});
 }
 
 ImageFile::~ImageFile() {
@@ -222,13 +222,19 @@ std::optional<std::int64_t> ImageFile::QuerySize() {
 bool ImageFile::SeekFromBegin(std::int64_t offset) {
   // While the question waited, others could write, cut, replace or remove
   // the file without asking. The plan was made for the file as measured.
-  return UnchangedSinceMeasured(handle_) &&
-         lseek(handle_.file, static_cast<off_t>(offset), SEEK_SET) != -1;
+  // The position itself is only where the end goes: ftruncate takes it.
+  handle_.position = offset;
+  return offset >= 0 && UnchangedSinceMeasured(handle_);
 }
 
 bool ImageFile::SetEndHere() {
-  const off_t here = lseek(handle_.file, 0, SEEK_CUR);
-  return here != -1 && ftruncate(handle_.file, here) == 0;
+  // Growing past a file-size limit (ulimit -f) raises SIGXFSZ, which would
+  // end the tool with nothing said; ignored, the set-end fails, and is
+  // reported as a resize that could not be made.
+  if (handle_.position > handle_.size) {
+    static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
+  }
+  return ftruncate(handle_.file, static_cast<off_t>(handle_.position)) == 0;
 }
 
 bool ImageFile::FlushToDevice() {

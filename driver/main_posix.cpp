@@ -9,8 +9,5 @@ int main(int argc, char** argv) {
   // that would report failure for a change that was made. Lost output is
   // dropped like any other failed write, and the exit status stays true.
   static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
-  // Nor may a file-size limit (ulimit -f): growing past it then simply
-  // fails, and is reported as a resize that could not be made.
-  static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
   return RunTool(argc, argv);
 }

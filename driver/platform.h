@@ -20,5 +20,6 @@ struct NativeHandle {
   int watch;              ///< inotify, for writes by others; -1 if none
   std::int64_t size;      ///< as measured
   std::timespec modified; ///< as measured
+  std::int64_t position;  ///< where the end goes
 };
 #endif
