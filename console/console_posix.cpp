@@ -1,14 +1,18 @@
+#include <unistd.h>
+
 #include <clocale>
 
 #include "console/dialogue.h"
+#include "console/utf8_posix.h"
 
 void InitConsoleLocale() {
-  // The wide streams convert through the C library's character type. Where
-  // the Japanese locale is not installed (often), the plain C type cannot
-  // encode the texts: one C library writes "?" for each character, another
-  // fails the stream and every later message is lost, the warning and the
-  // prompt included. C.UTF-8 writes the very same bytes, so fall back to it.
-  if (std::setlocale(LC_CTYPE, "ja_JP.UTF-8") == nullptr) {
-    static_cast<void>(std::setlocale(LC_CTYPE, "C.UTF-8"));
-  }
+  // Asked for as on every platform, and the result ignored: nothing depends
+  // on it. The C library's own conversion would depend on locale files, and
+  // where they are missing it writes "?" for every Japanese character, the
+  // warning that data will be lost included; so the streams talk UTF-8
+  // themselves, as the Windows build talks to its console. The buffers are
+  // never freed: the standard streams are flushed at exit, after statics die.
+  static_cast<void>(std::setlocale(LC_CTYPE, "ja_JP.UTF-8"));
+  std::wcout.rdbuf(new Utf8Writer(STDOUT_FILENO));  // NOLINT(cppcoreguidelines-owning-memory)
+  std::wcin.rdbuf(new Utf8Reader(STDIN_FILENO));    // NOLINT(cppcoreguidelines-owning-memory)
 }

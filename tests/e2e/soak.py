@@ -16,7 +16,11 @@ from runner import split_runner, start_wine_session
 CYL = 16384
 RECOGNISED = {77 * CYL: 80 * CYL, 78 * CYL: 77 * CYL, 79 * CYL: 77 * CYL, 80 * CYL: 77 * CYL}
 ANSWERS = [b"y\n", b"Y\n", b"yes\n", b" \n\ty\n", b"n\n", b"N\n", b"", b"\n\n", b"x",
-           "\uff59\n".encode(), b"\xff\n", b"\x00y\n"]
+           "\uff59\n".encode(), b"\xff\n", b"\x00y\n", "\u3000y\n".encode(),
+           "\u00a0\u2003Y".encode(), "\u200by\n".encode(), b"\xe3\x80y"]
+# What the tool skips before the answer, on every platform.
+BLANKS = "\t\n\v\f\r \u00a0\u1680\u2028\u2029\u202f\u205f\u3000" + "".join(
+    map(chr, range(0x2000, 0x200B)))
 
 
 def random_size(rng):
@@ -30,8 +34,8 @@ def random_size(rng):
 
 def model(size, answer):
     """(exit status, size afterwards) the tool must produce."""
-    first = answer.lstrip(b" \t\n\v\f\r")[:1]
-    if size not in RECOGNISED or first not in (b"y", b"Y"):
+    first = answer.decode("utf-8", "replace").lstrip(BLANKS)[:1]
+    if size not in RECOGNISED or first not in ("y", "Y"):
         return 0, size
     return 0, RECOGNISED[size]
 

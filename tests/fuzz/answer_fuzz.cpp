@@ -1,30 +1,51 @@
 // Fuzzes the answer reader with arbitrary bytes, decoded exactly as the tool
-// decodes its standard input: the C library's wide reading under the locale
-// the tool sets, through the same stdio-backed stream buffer as std::wcin.
-// It must never crash, and must confirm exactly when the first byte that is
-// not ASCII white space is y or Y (no other character decodes to one, and
-// the stream's default locale counts only those six as white space).
+// decodes its standard input: through the same UTF-8 stream buffer as
+// std::wcin, from a real file. It must never crash, and must confirm exactly
+// when the first byte that does not begin white space (in UTF-8: the ASCII
+// six and the Unicode spaces below) is y or Y.
 
-#include <ext/stdio_sync_filebuf.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <istream>
-#include <span>
 #include <sstream>
+#include <string_view>
 
 #include "console/dialogue.h"
+#include "console/utf8_posix.h"
 
 namespace {
 
-bool ShouldConfirm(std::span<const std::uint8_t> bytes) {
-  for (const std::uint8_t byte : bytes) {
-    const bool space = byte == ' ' || (byte >= '\t' && byte <= '\r');
-    if (!space) {
-      return byte == 'y' || byte == 'Y';
+using namespace std::string_view_literals;
+
+// The non-ASCII white space, as the bytes it is written with.
+constexpr std::array<std::string_view, 18> UNICODE_BLANKS = {
+    "\xC2\xA0"sv,     "\xE1\x9A\x80"sv, "\xE2\x80\x80"sv, "\xE2\x80\x81"sv,
+    "\xE2\x80\x82"sv, "\xE2\x80\x83"sv, "\xE2\x80\x84"sv, "\xE2\x80\x85"sv,
+    "\xE2\x80\x86"sv, "\xE2\x80\x87"sv, "\xE2\x80\x88"sv, "\xE2\x80\x89"sv,
+    "\xE2\x80\x8A"sv, "\xE2\x80\xA8"sv, "\xE2\x80\xA9"sv, "\xE2\x80\xAF"sv,
+    "\xE2\x81\x9F"sv, "\xE3\x80\x80"sv};
+
+bool ShouldConfirm(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const char first = bytes.front();
+    if (first == ' ' || (first >= '\t' && first <= '\r')) {
+      bytes.remove_prefix(1);
+      continue;
+    }
+    bool skipped = false;
+    for (const std::string_view blank : UNICODE_BLANKS) {
+      if (bytes.substr(0, blank.size()) == blank) {
+        bytes.remove_prefix(blank.size());
+        skipped = true;
+        break;
+      }
+    }
+    if (!skipped) {
+      return first == 'y' || first == 'Y';
     }
   }
   return false;
@@ -34,29 +55,22 @@ bool ShouldConfirm(std::span<const std::uint8_t> bytes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
-  static const bool LOCALE_SET = (InitConsoleLocale(), true);
-  static_cast<void>(LOCALE_SET);
-
-  // A real file behind the stream, as standard input would be: the C
-  // library's memory streams cannot be read as wide streams at all.
+  // A real file behind the stream, as standard input would be.
   const int fd = memfd_create("answer", MFD_CLOEXEC);
   if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size) ||
       lseek(fd, 0, SEEK_SET) != 0) {
     std::abort();
   }
-  FILE* input = fdopen(fd, "r");
-  if (input == nullptr) {
-    std::abort();
-  }
   bool confirmed = false;
   {
-    __gnu_cxx::stdio_sync_filebuf<wchar_t> buffer(input);
+    Utf8Reader buffer(fd);
     std::wistream in(&buffer);
     std::wostringstream out;
     confirmed = AskConfirmation(in, out);
   }
-  static_cast<void>(std::fclose(input));  // NOLINT(cppcoreguidelines-owning-memory)
-  if (confirmed != ShouldConfirm({data, size})) {
+  static_cast<void>(close(fd));
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): bytes as chars
+  if (confirmed != ShouldConfirm({reinterpret_cast<const char*>(data), size})) {
     std::abort();
   }
   return 0;

@@ -99,6 +99,11 @@ TEST(AskConfirmation, ConfirmsOnlyOnYOrYAsTheFirstNonBlankCharacter) {
       {L"1", false, L""},
       {L" ny", false, L"y"},
       {L"\uFF59\n", false, L"\n"},  // full-width y
+      {L"\u3000y\n", true, L"\n"},  // ideographic space
+      {L"\u00A0\u1680\u2000\u200A\u2028\u2029\u202F\u205F\v\f\ry", true, L""},
+      {L"\u200By", false, L"y"},  // zero-width space is no white space
+      {L"\u0085y", false, L"y"},  // nor is next line
+      {L"\uFEFFy", false, L"y"},  // nor a byte-order mark
       {L"", false, L""},
       {L"\n  \n", false, L""},
   };
