@@ -1,7 +1,8 @@
 #!/bin/sh
 # Makes every release artifact of this checkout into one folder, with a
-# SHA256SUMS: the static Linux binary, the Debian packages (amd64, arm64,
-# armhf) and the Windows .exe and .zip. Two runs on the same commit give the
+# SHA256SUMS: the static Linux binaries (this machine's processor, arm64,
+# armhf, armel), the Debian packages (amd64, arm64, armhf) and the Windows
+# .exe and .zip. Two runs on the same commit give the
 # same bytes, wherever and whenever they run: every time stamp is the
 # commit's.
 #
@@ -13,8 +14,9 @@ SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
 export SOURCE_DATE_EPOCH
 jobs=$(nproc 2>/dev/null || echo 2)
 debs="package linux-arm64 linux-armhf"  # the presets that make a .deb
+statics="release release-arm64 release-armhf release-armel"  # one static binary each
 
-for preset in release $debs windows; do
+for preset in $statics $debs windows; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs" >/dev/null
 done
@@ -26,7 +28,11 @@ done
 rm -rf "$out"
 mkdir -p "$out"
 version=$(sed -n 's/^project(cylswap VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' CMakeLists.txt)
-cp build/release/cylswap "$out/cylswap-$version-linux-$(dpkg --print-architecture)-static"
+for preset in $statics; do
+  arch=${preset#release-}
+  [ "$arch" != release ] || arch=$(dpkg --print-architecture)
+  cp "build/$preset/cylswap" "$out/cylswap-$version-linux-$arch-static"
+done
 for preset in $debs; do
   cp "build/$preset"/packages/*.deb "$out/"
 done

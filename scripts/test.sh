@@ -4,7 +4,8 @@
 # debug build, the AddressSanitizer + UndefinedBehaviorSanitizer build and
 # the Windows .exe (cross-built with mingw-w64, run under Wine) and the
 # Linux arm64 and armhf packages' builds (cross-built, run under qemu-user);
-# the release and package builds end to end; the packages and release
+# the static binaries (x86-64, arm64, armhf, armel) and the package build
+# end to end; the packages and release
 # artifacts; fuzzes the answer reader for a fixed time; and runs the static
 # analysers.
 set -eu
@@ -16,7 +17,8 @@ cd "$(dirname "$0")/.."
 FOREIGN="arm64 armhf"
 PACKAGES="cmake make g++ libgtest-dev googletest python3 util-linux
   g++-mingw-w64-x86-64 wine wine64 icoutils
-  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user libc6:arm64 libc6:armhf
+  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-arm-linux-gnueabi qemu-user
+  libc6:arm64 libc6:armhf
   clang libclang-rt-dev clang-tidy cppcheck qemu-utils mtools
   locales mandoc groff man-db dpkg-dev strace lintian git xfsprogs btrfs-progs"
 
@@ -54,10 +56,14 @@ for preset in dev asan windows linux-arm64 linux-armhf; do
   ctest --preset "$preset" -j "$jobs"
 done
 
-section "release (static): end to end"
-cmake --preset release
-cmake --build --preset release -j "$jobs"
-python3 tests/e2e/cylswap_e2e.py build/release/cylswap
+# The static binaries, each under its emulator where it is foreign.
+for preset in release release-arm64 release-armhf release-armel; do
+  section "$preset (static): end to end"
+  cmake --preset "$preset"
+  cmake --build --preset "$preset" -j "$jobs"
+  emulator=$(sed -n 's/^CYLSWAP_EMULATOR:[A-Z]*=//p' "build/$preset/CMakeCache.txt" | tr ';' ' ')
+  python3 tests/e2e/cylswap_e2e.py ${emulator:+"--emulator=$emulator"} "build/$preset/cylswap"
+done
 
 section "package build (C library dynamic, hardened): end to end"
 cmake --preset package

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """What a user installs or runs first: the install tree, the .deb, the Windows
 .zip, the manual pages, README command 1, and release artifacts that two
-builds make byte for byte alike. Needs the release, package, windows,
-linux-arm64 and linux-armhf presets built. README command 1 and the release
+builds make byte for byte alike. Needs the release (all four), package,
+windows, linux-arm64 and linux-armhf presets built. README command 1 and the release
 builds run on fresh clones of the committed HEAD.
 
 Usage: check_packages.py [TestCase[.test_name] ...]
@@ -134,6 +134,21 @@ class Packages(unittest.TestCase):
         if machine == "ARM":
             self.assertIn("hard-float ABI", header)
 
+    def test_static_binaries_are_one_file_each_for_its_processor(self):
+        # (preset, processor, what readelf says of its ABI or instruction
+        # set): armel must stay ARMv5TE to run on the ARMv6 Raspberry Pis.
+        cases = [("release", MACHINES[NATIVE_ARCH], ""), ("release-arm64", "AArch64", ""),
+                 ("release-armhf", "ARM", "hard-float ABI"),
+                 ("release-armel", "ARM", "Tag_CPU_arch: v5TE")]
+        for preset, machine, marks in cases:
+            with self.subTest(preset=preset):
+                binary = os.path.join(ROOT, "build", preset, "cylswap")
+                header = run("readelf", "-h", "-l", "-d", "-A", "-W", binary).stdout.decode()
+                self.assertRegex(header, rf"Machine:\s+{re.escape(machine)}\n")
+                self.assertIn("There is no dynamic section", header)
+                self.assertNotIn("INTERP", header)
+                self.assertIn(marks, header)
+
     def test_windows_zip_holds_exe_and_readmes(self):
         run("cpack", "-G", "ZIP", cwd=WINDOWS)
         name = f"cylswap-{VERSION}-win64"
@@ -213,7 +228,7 @@ class FirstRun(unittest.TestCase):
             run("sha256sum", "-c", "--quiet", "SHA256SUMS", cwd=out)
         self.assertEqual(sums[0], sums[1])
         names = sorted(line.split()[1] for line in sums[0].splitlines())
-        self.assertEqual(len(names), 6, names)
+        self.assertEqual(len(names), 9, names)
 
 
 if __name__ == "__main__":
