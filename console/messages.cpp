@@ -6,7 +6,7 @@ namespace {
 
 // Indexed by MessageId. The texts are shown exactly as written here: no
 // placeholders, no formatting.
-constexpr std::array<const wchar_t*, MESSAGE_COUNT> MESSAGE_TEXTS = {
+constexpr auto MESSAGE_TEXTS = std::to_array<const wchar_t*>({
     L"●1.25MB ベタFDイメージの77-79シリンダをカット or 追加\n\n",  // MsgBanner
     L"使い方: cylswap <1.25MBフォーマットのベタFDイメージ>\n",  // MsgUsage
     L"ファイルを開けません。\n",  // MsgOpenFailed
@@ -19,7 +19,9 @@ constexpr std::array<const wchar_t*, MESSAGE_COUNT> MESSAGE_TEXTS = {
     L"ファイルの終端位置を指定できません。\n",  // MsgSeekFailed
     L"ファイルサイズを変更できません。\n",  // MsgResizeFailed
     L"処理が完了しました。\n",  // MsgCompleted
-};
+});
+// A text left out would be a null pointer said as a message.
+static_assert(MESSAGE_TEXTS.size() == MESSAGE_COUNT, "one text for each MessageId");
 
 }  // namespace
 
