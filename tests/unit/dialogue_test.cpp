@@ -2,66 +2,29 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <fstream>
-#include <map>
+#include <algorithm>
+#include <iterator>
 #include <sstream>
 #include <string>
 
+#include "expected_messages.h"
+
 namespace {
 
-// Wide text to UTF-8; the catalogue stays in the Basic Multilingual Plane.
-std::string Utf8(const std::wstring& text) {
-  std::string out;
-  for (const wchar_t wide : text) {
-    const auto c = static_cast<std::uint32_t>(wide);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
-// name -> UTF-8 text, from the file the end-to-end tests read as well.
-std::map<std::string, std::string> ExpectedMessages() {
-  std::map<std::string, std::string> texts;
-  std::ifstream file(EXPECTED_MESSAGES_FILE);
-  std::string line;
-  while (std::getline(file, line)) {
-    const std::size_t tab = line.find('\t');
-    if (line.empty() || line[0] == '#' || tab == std::string::npos) {
-      continue;
-    }
-    std::string text;  // between the quotes, each \n made a line feed
-    for (std::size_t at = tab + 2; at + 1 < line.size(); ++at) {
-      const bool escape = line[at] == '\\' && line[at + 1] == 'n';
-      text += escape ? '\n' : line[at];
-      at += escape ? 1 : 0;
-    }
-    texts[line.substr(0, tab)] = text;
-  }
-  return texts;
-}
-
-TEST(MessageCatalogue, HoldsEveryTextByteForByte) {
+TEST(MessageCatalogue, HoldsEveryTextExactly) {
   const char* const names[MESSAGE_COUNT] = {
       "MsgBanner",      "MsgUsage",         "MsgOpenFailed", "MsgSizeFailed",
       "MsgGrowNotice",  "MsgCutNotice",     "MsgUnsupported",
       "MsgConfirmPrompt", "MsgAborted",     "MsgSeekFailed",
       "MsgResizeFailed", "MsgCompleted"};
-  const std::map<std::string, std::string> expected = ExpectedMessages();
-  ASSERT_EQ(expected.size(), static_cast<std::size_t>(MESSAGE_COUNT));
+  ASSERT_EQ(std::size(EXPECTED_MESSAGES), static_cast<std::size_t>(MESSAGE_COUNT));
   for (int id = 0; id < MESSAGE_COUNT; ++id) {
     SCOPED_TRACE(names[id]);
-    EXPECT_EQ(Utf8(MessageText(static_cast<MessageId>(id))),
-              expected.at(names[id]));
+    const auto* expected =
+        std::find_if(std::begin(EXPECTED_MESSAGES), std::end(EXPECTED_MESSAGES),
+                     [&](const ExpectedMessage& m) { return std::string(m.name) == names[id]; });
+    ASSERT_NE(expected, std::end(EXPECTED_MESSAGES));
+    EXPECT_EQ(std::wstring(MessageText(static_cast<MessageId>(id))), expected->text);
   }
 }
 
@@ -108,7 +71,7 @@ TEST(AskConfirmation, ConfirmsOnlyOnYOrYAsTheFirstNonBlankCharacter) {
       {L"\n  \n", false, L""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(Utf8(c.input));
+    SCOPED_TRACE(&c - std::begin(cases));  // the row
     std::wistringstream in(c.input);
     std::wostringstream out;
     EXPECT_EQ(AskConfirmation(in, out), c.confirmed);
