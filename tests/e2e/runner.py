@@ -2,6 +2,8 @@
 emulator such as qemu-user, named by the first argument of a test script."""
 import shlex
 import subprocess
+import sys
+import tempfile
 
 
 def split_runner(args):
@@ -23,11 +25,29 @@ def emulator_option(prefix):
     return f"--emulator={shlex.join(prefix)}"
 
 
-def start_wine_session(env=None, prefix=()):
+def start_wine_session(env=None, prefix=(), fresh=False):
     """Wine starts its server and system processes on first use, and they
     keep that process's standard streams open: a run whose output is
     captured would not end until they do, and in a steady stream of runs,
-    never. So start them here, on /dev/null, to outlive short pauses."""
-    for command in (["wineserver", "-p60"], ["wineboot"]):
-        subprocess.run([*prefix, *command], env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+    never. With Debian's default persistence the server also exits at every
+    pause, so each later run would wait for a fresh one. So start them here,
+    persistent, with their streams on a file, in the prefix of `env` (made
+    if missing), as the user `prefix` runs as; `fresh` stops a server left
+    from before first. Raises with Wine's own words if it cannot start."""
+    env = env or dict(os.environ)
+    commands = [["mkdir", "-p", env["WINEPREFIX"]], *([["wineserver", "-k"]] if fresh else []),
+                ["wineserver", "-p60"], ["wineboot", "--init"]]
+    with tempfile.TemporaryFile() as log:
+        for command in commands:
+            done = subprocess.run([*prefix, *command], env=env, stdin=subprocess.DEVNULL,
+                                  stdout=log, stderr=log, timeout=120)
+            if done.returncode != 0 and command[1] != "-k":
+                log.seek(0)
+                raise RuntimeError(f"{shlex.join(command)} failed: {log.read().decode(errors='replace')}")
+
+
+if __name__ == "__main__":
+    # The test fixture that starts Wine for a build's tests.
+    if sys.argv[1:] != ["--start-wine"]:
+        raise SystemExit("usage: runner.py --start-wine")
+    start_wine_session(fresh=True)
