@@ -52,10 +52,17 @@ data is never read or rewritten. Images that an emulator holds are refused.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# Dependencies come from the binary itself, never typed by hand.
-# For a cross-build, the host's dpkg finds the target's libraries and their
-# symbols once the target's libc6 is installed beside its own (multiarch).
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Dependencies come from the binary itself, never typed by hand: read when
+# the package is made (cmake/deb-depends.cmake), for every processor alike,
+# with no foreign C library installed on the build machine.
+if(NOT WIN32)
+  file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/deb-depends.cmake CONTENT
+    "set(CYLSWAP_BINARY \"$<TARGET_FILE:cylswap>\")
+set(CYLSWAP_OBJDUMP \"${CMAKE_OBJDUMP}\")
+include(\"${PROJECT_SOURCE_DIR}/cmake/deb-depends.cmake\")
+")
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/deb-depends.cmake)
+endif()
 if(CYLSWAP_DEBIAN_ARCH)
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${CYLSWAP_DEBIAN_ARCH})
 endif()

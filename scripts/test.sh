@@ -1,24 +1,20 @@
 #!/bin/sh
 # Runs the whole test suite from a fresh checkout: installs what the tests
 # need (Debian/Ubuntu, when missing and permitted), then builds and tests the
-# debug build, the AddressSanitizer + UndefinedBehaviorSanitizer build and
-# the Windows .exe (cross-built with mingw-w64, run under Wine) and the
-# Linux arm64 and armhf packages' builds (cross-built, run under qemu-user);
-# the static binaries (x86-64, arm64, armhf, armel) and the package build
-# end to end; the packages and release
-# artifacts; fuzzes the answer reader for a fixed time; and runs the static
-# analysers.
+# debug build, the AddressSanitizer + UndefinedBehaviorSanitizer build, the
+# Windows .exe (cross-built with mingw-w64, run under Wine) and the Linux
+# arm64 and armhf packages' builds (cross-built, run under qemu-user); runs
+# the static binaries (x86-64, arm64, armhf, armel) and the package build end
+# to end; checks the packages and release artifacts; fuzzes the answer reader
+# for a fixed time; and runs the static analysers.
 set -eu
 cd "$(dirname "$0")/.."
 
-# The arm targets' C libraries are installed beside this machine's own
-# (multiarch), so that dpkg computes the arm packages' dependencies from
-# them; nothing of theirs runs here but under qemu-user.
-FOREIGN="arm64 armhf"
+# Debian packages only: nothing else on the machine is changed (no foreign
+# architectures; the cross compilers bring their own target libraries).
 PACKAGES="cmake make g++ libgtest-dev googletest python3 util-linux
   g++-mingw-w64-x86-64 wine wine64 icoutils
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-arm-linux-gnueabi qemu-user
-  libc6:arm64 libc6:armhf
   clang libclang-rt-dev clang-tidy cppcheck qemu-utils mtools
   locales mandoc groff man-db dpkg-dev strace lintian git xfsprogs btrfs-progs"
 
@@ -41,9 +37,6 @@ if [ -n "$missing" ]; then
     echo "Missing packages:$missing (install them, or run as root)" >&2
     exit 1
   fi
-  for arch in $FOREIGN; do
-    dpkg --print-foreign-architectures | grep -qx "$arch" || $as_root dpkg --add-architecture "$arch"
-  done
   $as_root apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq $missing
 fi
