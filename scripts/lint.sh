@@ -13,9 +13,18 @@ NATIVE="console/dialogue.cpp console/messages.cpp console/console_posix.cpp
 WINDOWS="console/console_win32.cpp driver/image_file_win32.cpp driver/main_win32.cpp
   tests/e2e/share_probe.cpp"
 
+# One clang-tidy per file, as many at once as there are cores; any finding
+# fails (xargs exits non-zero).
+jobs=$(nproc 2>/dev/null || echo 2)
+tidy() {
+  files=$1
+  shift
+  printf '%s\n' $files | xargs -P "$jobs" -n 1 clang-tidy --quiet "$@"
+}
+
 echo "clang-tidy: native"
-clang-tidy --quiet -p build/dev $NATIVE
-clang-tidy --quiet -p build/fuzz tests/fuzz/answer_fuzz.cpp
+tidy "$NATIVE" -p build/dev
+tidy tests/fuzz/answer_fuzz.cpp -p build/fuzz
 
 # clang brings its own intrinsics; take only the C++ and C library headers
 # of a cross compiler.
@@ -25,18 +34,18 @@ cross_includes() {
     grep -E "^ .*(c\+\+|$2)" | sed 's/^ */--extra-arg=-isystem/'
 }
 echo "clang-tidy: windows"
-clang-tidy --quiet -p build/windows --extra-arg=--target=x86_64-w64-mingw32 \
-  $(cross_includes x86_64-w64-mingw32-g++-posix 'mingw32/include$') $WINDOWS
+tidy "$WINDOWS" -p build/windows --extra-arg=--target=x86_64-w64-mingw32 \
+  $(cross_includes x86_64-w64-mingw32-g++-posix 'mingw32/include$')
 
 # The POSIX layer once more with 32-bit sizes (armhf): where a long or a
 # size_t is 32 bits, narrowing shows. clang has no stack clash checks there.
 echo "clang-tidy: armhf"
-clang-tidy --quiet -p build/linux-armhf --extra-arg=--target=arm-linux-gnueabihf \
+tidy "$NATIVE" -p build/linux-armhf --extra-arg=--target=arm-linux-gnueabihf \
   --extra-arg=-Wno-unused-command-line-argument \
-  $(cross_includes arm-linux-gnueabihf-g++ 'arm-linux-gnueabihf/include$') $NATIVE
+  $(cross_includes arm-linux-gnueabihf-g++ 'arm-linux-gnueabihf/include$')
 
 echo "cppcheck"
-cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++20 \
+cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++20 -j "$jobs" \
   --enable=warning,style,performance,portability --library=googletest \
   --suppress=missingIncludeSystem -I . console driver tests/unit tests/fuzz tests/e2e
 echo "lint: no findings"
