@@ -2,13 +2,21 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
-#include <cstdint>
+#include <memory>
+#include <tuple>
+#include <utility>
 
 namespace {
 
+// UTF-8 is defined by these byte values; naming each would hide them.
+// NOLINTBEGIN(readability-magic-numbers,cppcoreguidelines-avoid-magic-numbers)
+
 constexpr char32_t REPLACEMENT = 0xFFFD;
 constexpr char32_t LAST_CHARACTER = 0x10FFFF;
+constexpr unsigned PAYLOAD_BITS = 6;  // of each byte after the first
+constexpr unsigned PAYLOAD = 0x3F;
 
 bool IsSurrogate(char32_t code) { return code >= 0xD800 && code <= 0xDFFF; }
 
@@ -17,22 +25,72 @@ void AppendUtf8(char32_t code, std::string& bytes) {
   if (code > LAST_CHARACTER || IsSurrogate(code)) {
     code = REPLACEMENT;
   }
-  const auto byte = [&bytes](char32_t value) { bytes += static_cast<char>(value); };
-  if (code < 0x80) {
-    byte(code);
-  } else if (code < 0x800) {
-    byte(0xC0 | (code >> 6));
-    byte(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    byte(0xE0 | (code >> 12));
-    byte(0x80 | ((code >> 6) & 0x3F));
-    byte(0x80 | (code & 0x3F));
-  } else {
-    byte(0xF0 | (code >> 18));
-    byte(0x80 | ((code >> 12) & 0x3F));
-    byte(0x80 | ((code >> 6) & 0x3F));
-    byte(0x80 | (code & 0x3F));
+  constexpr std::array<unsigned, 4> LEADS = {0x00, 0xC0, 0xE0, 0xF0};  // by bytes that follow
+  const unsigned follow = code < 0x80 ? 0 : code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+  bytes += static_cast<char>(LEADS.at(follow) | (code >> (PAYLOAD_BITS * follow)));
+  for (unsigned left = follow; left > 0; --left) {
+    bytes += static_cast<char>(0x80U | ((code >> (PAYLOAD_BITS * (left - 1))) & PAYLOAD));
   }
+}
+
+// How many bytes follow `lead`, or -1 if it begins no character (a
+// continuation byte, C0 and C1, which only begin overlong forms, or a lead
+// past F4, whose values lie beyond U+10FFFF).
+int FollowingBytes(unsigned char lead) {
+  if (lead < 0x80) {
+    return 0;
+  }
+  if (lead < 0xC2 || lead > 0xF4) {
+    return -1;
+  }
+  return lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
+}
+
+// The range of the byte after `lead`: narrower after four leads, to rule
+// out overlong forms (E0, F0), surrogates (ED) and values past U+10FFFF (F4).
+std::pair<unsigned char, unsigned char> SecondByteRange(unsigned char lead) {
+  switch (lead) {
+    case 0xE0:
+      return {0xA0, 0xBF};
+    case 0xED:
+      return {0x80, 0x9F};
+    case 0xF0:
+      return {0x90, 0xBF};
+    case 0xF4:
+      return {0x80, 0x8F};
+    default:
+      return {0x80, 0xBF};
+  }
+}
+
+// NOLINTEND(readability-magic-numbers,cppcoreguidelines-avoid-magic-numbers)
+
+struct Decoded {
+  char32_t code;     // REPLACEMENT if the sequence is broken
+  std::size_t used;  // 0: cut short, and more bytes may complete it
+};
+
+// The character at the start of `bytes`, which is not empty.
+Decoded DecodeOne(std::string_view bytes, bool last) {
+  const auto lead = static_cast<unsigned char>(bytes.front());
+  const int follow = FollowingBytes(lead);
+  if (follow <= 0) {
+    return {follow == 0 ? lead : REPLACEMENT, 1};
+  }
+  char32_t code = lead & (PAYLOAD >> static_cast<unsigned>(follow));
+  auto [low, high] = SecondByteRange(lead);
+  for (std::size_t used = 1; used <= static_cast<std::size_t>(follow); ++used) {
+    if (used == bytes.size()) {
+      return {REPLACEMENT, last ? used : 0};
+    }
+    const auto next = static_cast<unsigned char>(bytes[used]);
+    if (next < low || next > high) {
+      return {REPLACEMENT, used};  // the next character may begin here
+    }
+    code = (code << PAYLOAD_BITS) | (next & PAYLOAD);
+    std::tie(low, high) = SecondByteRange(0);
+  }
+  return {code, static_cast<std::size_t>(follow) + 1};
 }
 
 }  // namespace
@@ -49,35 +107,12 @@ std::string EncodeUtf8(std::wstring_view text) {
 std::size_t DecodeUtf8(std::string_view bytes, bool last, std::wstring& text) {
   std::size_t at = 0;
   while (at < bytes.size()) {
-    const auto lead = static_cast<unsigned char>(bytes[at]);
-    const bool starts = lead < 0x80 || (lead >= 0xC2 && lead <= 0xF4);
-    const std::size_t follow = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0x80 ? 1 : 0;
-    char32_t code = lead < 0x80 ? lead : lead & (0x3FU >> follow);
-    // The second byte's range also rules out overlong forms, surrogates
-    // and values beyond U+10FFFF.
-    unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
-    unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
-    std::size_t used = 1;
-    bool whole = starts;
-    for (; whole && used <= follow; ++used) {
-      if (at + used == bytes.size()) {
-        if (!last) {
-          return at;
-        }
-        whole = false;
-        break;
-      }
-      const auto next = static_cast<unsigned char>(bytes[at + used]);
-      if (next < low || next > high) {
-        whole = false;
-        break;
-      }
-      code = (code << 6) | (next & 0x3FU);
-      low = 0x80;
-      high = 0xBF;
+    const Decoded one = DecodeOne(bytes.substr(at), last);
+    if (one.used == 0) {
+      break;
     }
-    text += static_cast<wchar_t>(whole ? code : REPLACEMENT);
-    at += used;
+    text += static_cast<wchar_t>(one.code);
+    at += one.used;
   }
   return at;
 }
@@ -128,6 +163,6 @@ Utf8Reader::int_type Utf8Reader::underflow() {
       return traits_type::eof();
     }
   }
-  setg(chars_.data(), chars_.data(), chars_.data() + chars_.size());
+  setg(chars_.data(), chars_.data(), std::to_address(chars_.end()));
   return traits_type::to_int_type(chars_.front());
 }

@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
@@ -32,19 +33,14 @@ constexpr std::array<std::string_view, 18> UNICODE_BLANKS = {
 bool ShouldConfirm(std::string_view bytes) {
   while (!bytes.empty()) {
     const char first = bytes.front();
+    const auto* blank = std::find_if(
+        UNICODE_BLANKS.begin(), UNICODE_BLANKS.end(),
+        [bytes](std::string_view b) { return bytes.substr(0, b.size()) == b; });
     if (first == ' ' || (first >= '\t' && first <= '\r')) {
       bytes.remove_prefix(1);
-      continue;
-    }
-    bool skipped = false;
-    for (const std::string_view blank : UNICODE_BLANKS) {
-      if (bytes.substr(0, blank.size()) == blank) {
-        bytes.remove_prefix(blank.size());
-        skipped = true;
-        break;
-      }
-    }
-    if (!skipped) {
+    } else if (blank != UNICODE_BLANKS.end()) {
+      bytes.remove_prefix(blank->size());
+    } else {
       return first == 'y' || first == 'Y';
     }
   }
