@@ -1,5 +1,6 @@
 """How the binary under test is started: directly, under Wine, or under an
 emulator such as qemu-user, named by the first argument of a test script."""
+import os
 import shlex
 import subprocess
 import sys
