@@ -350,6 +350,14 @@ class Sharing(ToolCase):
             ("write in place", ["dd", "if=other.img", "of=disk.img", "bs=512", "count=1",
                                 "conv=notrunc", "status=none"], 1, "MsgSeekFailed", "disk.img",
              "written"),
+            # Seen only by inotify: the time of the last write is put back.
+            ("write, time put back", ["sh", "-c", "touch -r disk.img t && dd if=other.img "
+                                      "of=disk.img bs=512 count=1 conv=notrunc status=none && "
+                                      "touch -m -r t disk.img"], 1, "MsgSeekFailed", "disk.img",
+             "written"),
+            # Seen only by the time of the last write: inotify misses it.
+            ("write through a map", [sys.executable, "-c", MAP_WRITE], 1, "MsgSeekFailed",
+             "disk.img", "written"),
             ("rm", ["rm", "disk.img"], 1, "MsgSeekFailed", "disk.img", None),
             ("mv another over it", ["mv", "other.img", "disk.img"], 1, "MsgSeekFailed",
              "disk.img", "other"),
@@ -434,6 +442,11 @@ def hold(test, how, path):
     if how == "lockf":
         fcntl.lockf(holder, fcntl.LOCK_SH | fcntl.LOCK_NB)
     return holder.close
+
+
+# Another program writing the image's first sector through a memory map.
+MAP_WRITE = ("import mmap\nwith open('disk.img', 'r+b') as f, open('other.img', 'rb') as o:\n"
+             "    m = mmap.mmap(f.fileno(), 512)\n    m[:] = o.read(512)\n    m.close()")
 
 
 def wine_server_pid():
@@ -548,6 +561,34 @@ class Faults(ToolCase):
                 else:
                     self.assertEqual(os.path.getsize(self.path(name)), after * CYL)
 
+
+    @unittest.skipIf(WINE, "the POSIX file layer")
+    def test_name_swapped_after_the_first_open_is_not_followed(self):
+        # The name is opened once, to learn what kind of file it is; all
+        # else opens that same file. strace holds the first open back while
+        # the image is renamed and a FIFO, with a reader waiting, takes its
+        # name: the tool must cut the image and never open the FIFO.
+        if not shutil.which("strace"):
+            self.cannot("needs strace (Debian strace)")
+        name = self.image(80 * CYL)
+        original = self.read(name)
+        os.mkfifo(self.path("fifo"))
+        reader = subprocess.Popen(["cat", "fifo"], cwd=self.dir, stdout=subprocess.DEVNULL)
+        wait_until_blocked(reader.pid)
+        path = self.path(name).decode()  # as strace matches it
+        held_back = ["strace", "-f", "-qq", "-o", os.devnull, "-P", path,
+                     "-e", "trace=openat", "-e", "inject=openat:delay_exit=2000000:when=1"]
+        tool = subprocess.Popen([*held_back, *self.command([path])], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=self.dir,
+                                env={**os.environ, "ASAN_OPTIONS": "detect_leaks=0"})
+        time.sleep(1)
+        os.rename(self.path(name), self.path("moved.img"))
+        os.rename(self.path("fifo"), self.path(name))
+        self.expect(self.finish(tool, b"y\n"), 0, *ASKED_TO_CUT, "MsgCompleted")
+        self.assertIsNone(reader.poll(), "the tool opened the FIFO that took the image's name")
+        self.assertTrue(self.read("moved.img") == original[:77 * CYL])
+        os.close(os.open(self.path(name), os.O_WRONLY | os.O_NONBLOCK))
+        self.assertEqual(reader.wait(timeout=30), 0)
 
     @unittest.skipIf(WINE, "POSIX resource limits; Wine's server moves the end")
     def test_file_size_limit_fails_the_grow_and_keeps_the_image(self):
