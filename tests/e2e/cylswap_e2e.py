@@ -574,6 +574,7 @@ class Faults(ToolCase):
         original = self.read(name)
         os.mkfifo(self.path("fifo"))
         reader = subprocess.Popen(["cat", "fifo"], cwd=self.dir, stdout=subprocess.DEVNULL)
+        self.addCleanup(reader.kill)  # left waiting, it would hold the test's output open
         wait_until_blocked(reader.pid)
         path = self.path(name).decode()  # as strace matches it
         held_back = ["strace", "-f", "-qq", "-o", os.devnull, "-P", path,
@@ -605,6 +606,7 @@ class OddFiles(ToolCase):
         # shows an open without root: it lets a waiting reader go.
         os.mkfifo(self.path("fifo"))
         reader = subprocess.Popen(["cat", "fifo"], cwd=self.dir, stdout=subprocess.DEVNULL)
+        self.addCleanup(reader.kill)  # left waiting, it would hold the test's output open
         wait_until_blocked(reader.pid)
         self.expect(self.run_tool("fifo", answer=b"y\n"), *NON_REGULAR_SAID)
         self.assertIsNone(reader.poll(), "the tool opened the FIFO")
