@@ -1,5 +1,7 @@
 # Install layout and packages: a .deb on Linux, a .zip on Windows. The one
-# version number is the project's.
+# version number is the project's. Packing installs what is built and
+# builds nothing itself, so a package needs no test built first.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 include(GNUInstallDirs)
 set(CYLSWAP_DOCS README.md README.ja.md LICENSE)
 list(TRANSFORM CYLSWAP_DOCS PREPEND ${PROJECT_SOURCE_DIR}/)
