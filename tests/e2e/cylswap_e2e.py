@@ -132,6 +132,23 @@ class ToolCase(unittest.TestCase):
         self.expect(action(), status, *messages)
         self.assertEqual(self.snapshot(name), before)
 
+    def fifo_with_a_reader(self, name):
+        """A FIFO at `name` with a reader waiting in the kernel for a
+        writer: any open for writing lets it go, so it shows whether one
+        happened. Returns the reader."""
+        os.mkfifo(self.path(name))
+        reader = subprocess.Popen(["cat", name], cwd=self.dir, stdout=subprocess.DEVNULL)
+        self.addCleanup(reader.kill)  # left waiting, it would hold the test's output open
+        wait_until_blocked(reader.pid)
+        return reader
+
+    def assert_reader_still_waits(self, reader, name):
+        """Nothing opened the FIFO for writing; opening it now lets the
+        reader end, which shows that it was waiting for just that."""
+        self.assertIsNone(reader.poll(), f"the tool opened {name} for writing")
+        os.close(os.open(self.path(name), os.O_WRONLY | os.O_NONBLOCK))
+        self.assertEqual(reader.wait(timeout=30), 0)
+
 
 class Arguments(ToolCase):
     def test_wrong_argument_count_prints_usage_and_touches_nothing(self):
@@ -491,6 +508,10 @@ FAULTS = [
 ]
 
 
+# LeakSanitizer cannot run under a tracer; the runs that are not traced keep it.
+UNDER_TRACE = {**os.environ, "ASAN_OPTIONS": "detect_leaks=0"}
+
+
 class Faults(ToolCase):
     """Every failure after the open, made to happen for real: strace fails
     one system call of the real process (or of Wine's server), chosen by the
@@ -511,9 +532,12 @@ class Faults(ToolCase):
             self.fail(why)
         self.skipTest(why)
 
-    def run_failing(self, name, call, target, side):
+    def need_strace(self):
         if not shutil.which("strace"):
             self.cannot("needs strace (Debian strace)")
+
+    def run_failing(self, name, call, target, side):
+        self.need_strace()
         with open(self.path("answer"), "wb") as file:
             file.write(b"y\n")
         if side == "server":
@@ -530,10 +554,8 @@ class Faults(ToolCase):
             prefix = ()
         else:
             strace, prefix = None, ("strace", "-f", "-qq", *self.inject(call, target))
-        # LeakSanitizer cannot run under a tracer; the other cases keep it.
-        env = {**os.environ, "ASAN_OPTIONS": "detect_leaks=0"}
         with open(self.path("answer"), "rb") as answer:
-            result = subprocess.run([*prefix, *self.command([name])], stdin=answer, env=env,
+            result = subprocess.run([*prefix, *self.command([name])], stdin=answer, env=UNDER_TRACE,
                                     capture_output=True, timeout=60, cwd=self.dir)
         if strace:
             strace.send_signal(signal.SIGINT)
@@ -568,28 +590,22 @@ class Faults(ToolCase):
         # else opens that same file. strace holds the first open back while
         # the image is renamed and a FIFO, with a reader waiting, takes its
         # name: the tool must cut the image and never open the FIFO.
-        if not shutil.which("strace"):
-            self.cannot("needs strace (Debian strace)")
+        self.need_strace()
         name = self.image(80 * CYL)
         original = self.read(name)
-        os.mkfifo(self.path("fifo"))
-        reader = subprocess.Popen(["cat", "fifo"], cwd=self.dir, stdout=subprocess.DEVNULL)
-        self.addCleanup(reader.kill)  # left waiting, it would hold the test's output open
-        wait_until_blocked(reader.pid)
+        reader = self.fifo_with_a_reader("fifo")
         path = self.path(name).decode()  # as strace matches it
         held_back = ["strace", "-f", "-qq", "-o", os.devnull, "-P", path,
                      "-e", "trace=openat", "-e", "inject=openat:delay_exit=2000000:when=1"]
         tool = subprocess.Popen([*held_back, *self.command([path])], stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=self.dir,
-                                env={**os.environ, "ASAN_OPTIONS": "detect_leaks=0"})
+                                env=UNDER_TRACE)
         time.sleep(1)
         os.rename(self.path(name), self.path("moved.img"))
         os.rename(self.path("fifo"), self.path(name))
         self.expect(self.finish(tool, b"y\n"), 0, *ASKED_TO_CUT, "MsgCompleted")
-        self.assertIsNone(reader.poll(), "the tool opened the FIFO that took the image's name")
         self.assertTrue(self.read("moved.img") == original[:77 * CYL])
-        os.close(os.open(self.path(name), os.O_WRONLY | os.O_NONBLOCK))
-        self.assertEqual(reader.wait(timeout=30), 0)
+        self.assert_reader_still_waits(reader, name)
 
     @unittest.skipIf(WINE, "POSIX resource limits; Wine's server moves the end")
     def test_file_size_limit_fails_the_grow_and_keeps_the_image(self):
@@ -604,14 +620,9 @@ class OddFiles(ToolCase):
     def test_fifo_is_measured_without_being_opened(self):
         # Opening a device alone can rewind a tape or arm a watchdog. A FIFO
         # shows an open without root: it lets a waiting reader go.
-        os.mkfifo(self.path("fifo"))
-        reader = subprocess.Popen(["cat", "fifo"], cwd=self.dir, stdout=subprocess.DEVNULL)
-        self.addCleanup(reader.kill)  # left waiting, it would hold the test's output open
-        wait_until_blocked(reader.pid)
+        reader = self.fifo_with_a_reader("fifo")
         self.expect(self.run_tool("fifo", answer=b"y\n"), *NON_REGULAR_SAID)
-        self.assertIsNone(reader.poll(), "the tool opened the FIFO")
-        os.close(os.open(self.path("fifo"), os.O_WRONLY | os.O_NONBLOCK))
-        self.assertEqual(reader.wait(timeout=30), 0)
+        self.assert_reader_still_waits(reader, "fifo")
 
 
     def test_symbolic_link_is_followed_and_stays_a_link(self):
