@@ -138,13 +138,13 @@ int Utf8Writer::sync() {
       continue;
     }
     if (put <= 0) {
-      bytes_.clear();
-      return -1;  // the stream fails, and later texts are dropped
+      break;
     }
     left.remove_prefix(static_cast<std::size_t>(put));
   }
+  const bool written = left.empty();
   bytes_.clear();
-  return 0;
+  return written ? 0 : -1;  // -1: the stream fails, and later texts are dropped
 }
 
 Utf8Reader::int_type Utf8Reader::underflow() {

@@ -173,11 +173,12 @@ std::optional<ImageFile> ImageFile::Open(const char* path) {
   // before its type is known (an open alone can rewind a tape or arm a
   // watchdog). Never O_CREAT: a missing image is an error, not a new file.
   const int found = KeepOffStandardStreams(open(path, O_PATH | O_CLOEXEC));
+  if (found < 0) {
+    return std::nullopt;
+  }
   struct stat info {};
-  if (found < 0 || fstat(found, &info) != 0) {
-    if (found >= 0) {
-      static_cast<void>(close(found));
-    }
+  if (fstat(found, &info) != 0) {
+    static_cast<void>(close(found));
     return std::nullopt;
   }
   if (!S_ISREG(info.st_mode)) {
