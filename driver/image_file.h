@@ -30,11 +30,14 @@ class ImageFile {
 
   /// Moves the file position, where the end is then set, to an offset from
   /// the beginning. Fails, and leaves the file alone, if it is no longer the
-  /// file that was measured: written or resized by someone else, or removed.
+  /// file that was measured: written, resized, write-protected or removed
+  /// by someone else.
   [[nodiscard]] bool SeekFromBegin(std::int64_t offset);
 
   /// Makes the file end exactly at the current position, shortening or
-  /// extending it; bytes below the position are untouched.
+  /// extending it; bytes below the position are untouched. An extension has
+  /// its space reserved first where the file system can, so a full disk
+  /// fails here, leaving the size and the space taken as they were.
   [[nodiscard]] bool SetEndHere();
 
   /// Writes the file's new end through to its device, so that a crash, a

@@ -1,17 +1,18 @@
 // The image file on Linux. A descriptor keeps nobody out who does not ask,
 // so holding the image takes what the kernel offers: a lease to find out
 // whether anyone else is writing the file when it is opened, the two kinds
-// of locks that other programs take, and a watch for writes by others while
-// the question waits, checked before the end is moved.
+// of locks that other programs take, and the inode's change time, compared
+// before the end is moved.
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
-#include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <string>
 
 #include "driver/image_file.h"
@@ -102,16 +103,31 @@ int Reopen(int fd, const char* path, int flags, const struct stat& found) {
   return named;
 }
 
+// NFS and SMB clients refuse a read lease whenever the server has granted
+// no delegation or oplock to back it, which many servers never do: there
+// the refusal cannot tell a writer from a server that grants nothing.
+bool LeaseRefusalTellsNothing(int fd) {
+  struct statfs where {};
+  if (fstatfs(fd, &where) != 0) {
+    return false;
+  }
+  // f_type is a signed word of either width; the magic numbers are 32 bits.
+  const auto type = static_cast<std::uint32_t>(where.f_type);
+  return type == NFS_SUPER_MAGIC || type == SMB_SUPER_MAGIC || type == CIFS_SUPER_MAGIC ||
+         type == SMB2_SUPER_MAGIC;
+}
+
 // Whether some other process has the file open for writing (a loop device
 // counts): Linux refuses a read lease exactly then. `reader` must be open
 // for reading only; closing it lets the lease go. Where no lease can be had
-// at all (not the file's owner, or a file system without leases), nobody
-// can tell, and the answer is no.
+// at all (not the file's owner, or a file system without leases), or its
+// refusal means nothing (NFS, SMB), nobody can tell, and the answer is no.
 bool WrittenElsewhere(int reader) {
   // A writer's open while the lease is held would send SIGIO, whose default
   // is to end the process. The tool has no other use for it.
   static_cast<void>(std::signal(SIGIO, SIG_IGN));
-  return fcntl(reader, F_SETLEASE, F_RDLCK) != 0 && errno == EAGAIN;
+  return fcntl(reader, F_SETLEASE, F_RDLCK) != 0 && errno == EAGAIN &&
+         !LeaseRefusalTellsNothing(reader);
 }
 
 // A regular file, open for reading and writing and locked; or NO_FILE.
@@ -143,27 +159,41 @@ int OpenRegular(int found, const char* path, const struct stat& info) {
   return fd;
 }
 
-// An inotify watch for writes to the file: set before it is measured, so
-// nothing written after that goes unseen. Without one (the user's watches
-// used up), the size and the time of the last write still tell.
-int WatchForWrites(int fd) {
-  const int watch = KeepOffStandardStreams(inotify_init1(IN_CLOEXEC));
-  if (watch >= 0 && inotify_add_watch(watch, OwnEntry(fd).c_str(), IN_MODIFY) < 0) {
-    static_cast<void>(close(watch));
-    return NO_FILE;
-  }
-  return watch;
-}
-
-// Still the file that was measured: linked, of the same size, not written
-// since. Reads and renames change none of these.
+// Still the file that was measured: linked, of the same size, and with the
+// same change time. That time moves on every write (through a map or a clone
+// too), every change of size, permissions, owner, times or links, and
+// nobody can set it back. A read leaves it; a rename moves it.
 bool UnchangedSinceMeasured(const NativeHandle& image) {
   struct stat now {};
-  int unread = 0;
   return fstat(image.file, &now) == 0 && now.st_nlink > 0 && now.st_size == image.size &&
-         now.st_mtim.tv_sec == image.modified.tv_sec &&
-         now.st_mtim.tv_nsec == image.modified.tv_nsec &&
-         (image.watch < 0 || (ioctl(image.watch, FIONREAD, &unread) == 0 && unread == 0));
+         now.st_ctim.tv_sec == image.changed.tv_sec &&
+         now.st_ctim.tv_nsec == image.changed.tv_nsec;
+}
+
+// A reservation that failed part-way, or whose set-end then failed, can
+// leave blocks past the end that nothing reaches. Setting the end where it
+// is frees them (ext4, xfs and btrfs drop blocks past the end even when the
+// size stays; tmpfs gives back a failed reservation itself).
+void GiveBackReserved(const NativeHandle& image) {
+  struct stat now {};
+  if (fstat(image.file, &now) == 0 && now.st_blocks > image.blocks) {
+    static_cast<void>(ftruncate(image.file, static_cast<off_t>(image.size)));
+  }
+}
+
+// Extending a file only moves its end: on a full disk the new cylinders
+// would have no blocks, and the first write into them would fail long after
+// we said done. So the grown range is reserved first, the size left as it
+// is. A file system that cannot reserve (NFSv3, some FUSE) gets the end set
+// as before.
+bool ReserveGrownRange(const NativeHandle& image) {
+  if (fallocate(image.file, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(image.size),
+                static_cast<off_t>(image.position - image.size)) == 0 ||
+      errno == EOPNOTSUPP || errno == ENOSYS) {
+    return true;
+  }
+  GiveBackReserved(image);
+  return false;
 }
 
 }  // namespace
@@ -189,22 +219,19 @@ std::optional<ImageFile> ImageFile::Open(const char* path) {
       static_cast<void>(close(found));
       return std::nullopt;
     }
-    return ImageFile(NativeHandle{found, NO_FILE, 0, {}, 0});
+    return ImageFile(NativeHandle{found, 0, 0, {}, 0});
   }
   const int fd = OpenRegular(found, path, info);
   static_cast<void>(close(found));
   if (fd < 0) {
     return std::nullopt;
   }
-  return ImageFile(NativeHandle{fd, WatchForWrites(fd), 0, {}, 0});
+  return ImageFile(NativeHandle{fd, 0, 0, {}, 0});
 }
 
 ImageFile::~ImageFile() {
   if (owned_) {
     static_cast<void>(close(handle_.file));
-    if (handle_.watch >= 0) {
-      static_cast<void>(close(handle_.watch));
-    }
   }
 }
 
@@ -216,7 +243,8 @@ std::optional<std::int64_t> ImageFile::QuerySize() {
     return std::nullopt;
   }
   handle_.size = info.st_size;
-  handle_.modified = info.st_mtim;
+  handle_.blocks = info.st_blocks;
+  handle_.changed = info.st_ctim;
   return std::int64_t{info.st_size};
 }
 
@@ -229,13 +257,20 @@ bool ImageFile::SeekFromBegin(std::int64_t offset) {
 }
 
 bool ImageFile::SetEndHere() {
-  // Growing past a file-size limit (ulimit -f) raises SIGXFSZ, which would
-  // end the tool with nothing said; ignored, the set-end fails, and is
-  // reported as a resize that could not be made.
   if (handle_.position > handle_.size) {
+    // Growing past a file-size limit (ulimit -f) raises SIGXFSZ, which would
+    // end the tool with nothing said; ignored, the set-end fails, and is
+    // reported as a resize that could not be made.
     static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
+    if (!ReserveGrownRange(handle_)) {
+      return false;
+    }
   }
-  return ftruncate(handle_.file, static_cast<off_t>(handle_.position)) == 0;
+  if (ftruncate(handle_.file, static_cast<off_t>(handle_.position)) == 0) {
+    return true;
+  }
+  GiveBackReserved(handle_);
+  return false;
 }
 
 bool ImageFile::FlushToDevice() {

@@ -13,13 +13,13 @@ using NativeChar = wchar_t;
 using NativeHandle = void*;
 #else
 using NativeChar = char;
-/// A descriptor keeps out only those who ask, so the image is also watched
-/// for writes by others, and what was measured is kept to compare with.
+/// A descriptor keeps out only those who ask, so what was measured is kept,
+/// to find changes by others before the end moves.
 struct NativeHandle {
   int file;               ///< the image; only its path if not a regular file
-  int watch;              ///< inotify, for writes by others; -1 if none
   std::int64_t size;      ///< as measured
-  std::timespec modified; ///< as measured
+  std::int64_t blocks;    ///< as measured, in 512-byte units
+  std::timespec changed;  ///< the inode's change time, as measured
   std::int64_t position;  ///< where the end goes
 };
 #endif

@@ -19,6 +19,7 @@ import re
 import select
 import shutil
 import signal
+import stat
 import struct
 import subprocess
 import sys
@@ -85,12 +86,15 @@ class ToolCase(unittest.TestCase):
         with open(self.path(name), "rb") as file:
             return file.read()
 
-    def snapshot(self, name):
+    def snapshot(self, name, times=True):
+        """Size, space taken, bytes and (with `times`) the file's times. A
+        grow that fails may leave the times moved, but nothing else."""
         info = os.stat(self.path(name))
         digest = None
         if info.st_size <= 2 * 1024 * 1024:
             digest = hashlib.sha256(self.read(name)).hexdigest()
-        return (info.st_size, info.st_mtime_ns, info.st_ctime_ns, digest)
+        moved = (info.st_mtime_ns, info.st_ctime_ns) if times else ()
+        return (info.st_size, info.st_blocks, digest, *moved)
 
     def command(self, args):
         return [*RUNNER, BINARY, *args]
@@ -127,10 +131,29 @@ class ToolCase(unittest.TestCase):
         self.assertEqual(result.stderr, b"")
         self.assertEqual(result.returncode, status)
 
-    def expect_unchanged(self, name, action, status, *messages):
-        before = self.snapshot(name)
+    def expect_unchanged(self, name, action, status, *messages, times=True):
+        before = self.snapshot(name, times)
         self.expect(action(), status, *messages)
-        self.assertEqual(self.snapshot(name), before)
+        self.assertEqual(self.snapshot(name, times), before)
+
+    def mount(self, kind):
+        """A fresh, small file system of `kind` at the folder of that name
+        ("." is the test's own folder)."""
+        if kind == ".":
+            return kind
+        if os.geteuid() != 0 or not shutil.which(f"mkfs.{kind}") and kind != "tmpfs":
+            self.skipTest(f"needs root and mkfs.{kind}")
+        os.mkdir(self.path(kind))
+        command = ["mount", "-t", "tmpfs", "-o", "size=64m", "none", self.path(kind)]
+        if kind != "tmpfs":
+            volume = self.path(f"{kind}.volume")
+            with open(volume, "wb") as file:
+                file.truncate(320 << 20)  # xfs's least
+            subprocess.run([f"mkfs.{kind}", "-q", volume], check=True, capture_output=True)
+            command = ["mount", "-o", "loop", volume, self.path(kind)]
+        subprocess.run(command, check=True, capture_output=True)
+        self.addCleanup(subprocess.run, ["umount", self.path(kind)], check=True)
+        return kind
 
     def fifo_with_a_reader(self, name):
         """A FIFO at `name` with a reader waiting in the kernel for a
@@ -201,10 +224,12 @@ class OpenFailures(ToolCase):
         # nobody may write is refused even to root, who could write it anyway.
         # A user who may write a file but does not own it gets no lease to
         # check for other writers with: the image is resized all the same.
+        # A FIFO the user may not open is refused as such.
         cases = [("nobody", "nobody", 0o444, 1, "MsgOpenFailed"),
                  ("root", "root", 0o444, 1, "MsgOpenFailed"),
                  ("nobody", "root", 0o666, 0, "MsgCompleted"),
-                 ("nobody", "nobody", 0o644, 0, "MsgCompleted")]
+                 ("nobody", "nobody", 0o644, 0, "MsgCompleted"),
+                 ("nobody", "root", stat.S_IFIFO | 0o600, 1, "MsgOpenFailed")]
         for user, owner, mode, status, message in cases:
             with self.subTest(user=user, owner=owner, mode=oct(mode)):
                 if os.geteuid() != 0 and "root" in (user, owner):
@@ -212,13 +237,21 @@ class OpenFailures(ToolCase):
                 if WINE and user == "root" and status:
                     self.skipTest("Wine run as root writes through a read-only file; "
                                   "Windows refuses it even to administrators")
+                if WINE and stat.S_ISFIFO(mode):
+                    self.skipTest("Wine shows a FIFO as an empty file")
                 prefix, env = self.run_as(user)
-                name = self.image(80 * CYL, f"{user}-{owner}-{mode:o}.img")
+                name = f"{user}-{owner}-{mode:o}.img"
+                if stat.S_ISFIFO(mode):
+                    os.mkfifo(self.path(name))
+                else:
+                    self.image(80 * CYL, name)
                 if owner == "nobody" and os.geteuid() == 0:
                     os.chown(self.path(name), NOBODY, NOBODY)
-                os.chmod(self.path(name), mode)
+                os.chmod(self.path(name), stat.S_IMODE(mode))
                 run = lambda: self.run_tool(name, answer=b"y\n", env=env, prefix=prefix)
-                if status:
+                if stat.S_ISFIFO(mode):
+                    self.expect(run(), status, "MsgBanner", message)
+                elif status:
                     self.expect_unchanged(name, run, status, "MsgBanner", message)
                 else:
                     self.expect(run(), status, *ASKED_TO_CUT, message)
@@ -276,6 +309,18 @@ class Resizes(ToolCase):
                 self.assertTrue(now[:kept] == original[:kept], "kept cylinders changed")
                 self.assertEqual(now[kept:], bytes(len(now) - kept))
 
+    @unittest.skipIf(WINE, "Wine's server extends a file sparsely; Windows allocates the range")
+    def test_grow_takes_its_space_first_and_fails_on_a_full_disk(self):
+        for kind in ("tmpfs", "ext4", "xfs", "btrfs"):
+            with self.subTest(kind=kind):
+                name = self.image(77 * CYL, f"{self.mount(kind)}/disk.img")
+                filler = fill(self.path(kind))
+                self.expect_unchanged(name, lambda: self.run_tool(name, answer=b"y\n"), 1,
+                                      *ASKED_TO_GROW, "MsgResizeFailed", times=False)
+                os.remove(filler)
+                self.expect(self.run_tool(name, answer=b"y\n"), 0, *ASKED_TO_GROW, "MsgCompleted")
+                self.assertGreaterEqual(os.stat(self.path(name)).st_blocks * 512, 80 * CYL)
+
     def test_round_trip_80_77_80_does_not_restore_cut_cylinders(self):
         name = self.image(80 * CYL)
         original = self.read(name)
@@ -309,7 +354,7 @@ class Sharing(ToolCase):
     def test_image_someone_else_locks_or_has_open_for_writing_is_refused(self):
         # (how the other process holds the image, the file system it is on:
         # leases, which tell of writers, are each file system's own)
-        cases = [("lockf", "."), ("writer", "."), ("flock", "."), ("loop", "."),
+        cases = [("lockf", "."), ("writer", "."), ("flock", "."), ("loop", "."), ("lease", "."),
                  ("writer", "tmpfs"), ("writer", "xfs"), ("writer", "btrfs")]
         for how, where in cases:
             with self.subTest(how=how, where=where):
@@ -322,25 +367,6 @@ class Sharing(ToolCase):
                     let_go()
                 self.assertEqual(self.snapshot(name), before)
                 self.expect(self.run_tool(name, answer=b"y\n"), 0, *ASKED_TO_CUT, "MsgCompleted")
-
-    def mount(self, kind):
-        """A fresh file system of `kind` at the folder of that name ("." is
-        the test's own folder)."""
-        if kind == ".":
-            return kind
-        if os.geteuid() != 0 or not shutil.which(f"mkfs.{kind}") and kind != "tmpfs":
-            self.skipTest(f"needs root and mkfs.{kind}")
-        os.mkdir(self.path(kind))
-        command = ["mount", "-t", "tmpfs", "none", self.path(kind)]
-        if kind != "tmpfs":
-            volume = self.path(f"{kind}.volume")
-            with open(volume, "wb") as file:
-                file.truncate(320 << 20)  # xfs's least
-            subprocess.run([f"mkfs.{kind}", "-q", volume], check=True, capture_output=True)
-            command = ["mount", "-o", "loop", volume, self.path(kind)]
-        subprocess.run(command, check=True, capture_output=True)
-        self.addCleanup(subprocess.run, ["umount", self.path(kind)], check=True)
-        return kind
 
     def test_image_is_held_against_writers_while_the_prompt_waits(self):
         name = self.image(80 * CYL)
@@ -378,7 +404,12 @@ class Sharing(ToolCase):
             ("rm", ["rm", "disk.img"], 1, "MsgSeekFailed", "disk.img", None),
             ("mv another over it", ["mv", "other.img", "disk.img"], 1, "MsgSeekFailed",
              "disk.img", "other"),
-            ("rename", ["mv", "disk.img", "moved.img"], 0, "MsgCompleted", "moved.img", "cut"),
+            ("write-protected", ["chmod", "a-w", "disk.img"], 1, "MsgSeekFailed", "disk.img",
+             "original"),
+            ("touched", ["touch", "disk.img"], 1, "MsgSeekFailed", "disk.img", "original"),
+            # A rename moves the change time too, on every file system tested.
+            ("rename", ["mv", "disk.img", "moved.img"], 1, "MsgSeekFailed", "moved.img",
+             "original"),
             ("read", ["cat", "disk.img"], 0, "MsgCompleted", "disk.img", "cut"),
         ]
         for what, command, status, message, where, holds in cases:
@@ -392,7 +423,7 @@ class Sharing(ToolCase):
                 subprocess.run(command, cwd=self.dir, check=True, stdout=subprocess.DEVNULL)
                 self.expect(self.finish(tool, b"y\n"), status, message)
                 expected = {"other": other, "written": other[:512] + original[512:],
-                            "cut": original[:77 * CYL], None: None}[holds]
+                            "cut": original[:77 * CYL], "original": original, None: None}[holds]
                 now = self.read(where) if os.path.exists(self.path(where)) else None
                 self.assertTrue(now == expected, f"{where} holds the wrong bytes")
 
@@ -440,8 +471,8 @@ def hold(test, how, path):
     """Another process holding the image at `path`: with a process lock (as
     older programs take; read-only, so only the lock tells), open for writing
     with no lock (as most emulators), with flock(1) (as shell scripts) or as
-    a loop device (an image mounted and not unmounted). Returns what lets it
-    go."""
+    a loop device (an image mounted and not unmounted), or with a read lease
+    (as a file server caching it). Returns what lets it go."""
     if how == "loop":
         if os.geteuid() != 0 or not os.path.exists("/dev/loop-control"):
             test.skipTest("needs root and loop devices")
@@ -455,9 +486,14 @@ def hold(test, how, path):
         return lambda: holder.communicate(b"", timeout=30)
     # Kept open: closing any descriptor of the file would drop the lock, so
     # the test must not look at the file while it is held.
-    holder = open(path, "rb" if how == "lockf" else "r+b")  # pylint: disable=consider-using-with
+    holder = open(path, "r+b" if how == "writer" else "rb")  # pylint: disable=consider-using-with
     if how == "lockf":
         fcntl.lockf(holder, fcntl.LOCK_SH | fcntl.LOCK_NB)
+    if how == "lease":
+        # A read lease that is not let go when a writer's open breaks it: an
+        # open that waits for it waits the kernel's whole lease-break time.
+        signal.signal(signal.SIGIO, signal.SIG_IGN)
+        fcntl.fcntl(holder, fcntl.F_SETLEASE, fcntl.F_RDLCK)
     return holder.close
 
 
@@ -496,6 +532,11 @@ FAULTS = [
     # Wine's server grows a file by writing one byte past the new end, then
     # cutting it back, and trusts the cut.
     ("set-end, grow", "image", "ftruncate", ("pwrite64", "server"), 77, "MsgResizeFailed", 1, None),
+    # A grow reserves its space before the end moves; where the file system
+    # cannot reserve, the end is set all the same.
+    ("reservation, disk full", "image", "fallocate:ENOSPC", None, 77, "MsgResizeFailed", 1, None),
+    ("reservation, over quota", "image", "fallocate:EDQUOT", None, 77, "MsgResizeFailed", 1, None),
+    ("reservation unsupported", "image", "fallocate:EOPNOTSUPP", None, 77, "MsgCompleted", 0, 80),
     # The end has moved but may not be on the device: not done.
     ("flush", "image", "fdatasync", ("fsync", "client"), 80, "MsgResizeFailed", 1, 77),
     # A file system that cannot sync a file at all has nothing to wait for.
@@ -570,7 +611,7 @@ class Faults(ToolCase):
             with self.subTest(row=row):
                 name = self.image(before * CYL, f"{row.replace(' ', '-')}.img")
                 target = self.path("answer" if on == "answer" else name).decode()
-                snapshot = self.snapshot(name)
+                snapshot = self.snapshot(name, times=False)
                 asked = ASKED_TO_GROW if before == 77 else ASKED_TO_CUT
                 opened = ("MsgBanner",) if message == "MsgSizeFailed" else asked
                 self.expect(self.run_failing(name, call, target, side), status, *opened, message)
@@ -579,7 +620,7 @@ class Faults(ToolCase):
                 self.assertEqual(len(injected), 1, injected)
                 self.assertIn(f"<{target}>", injected[0])
                 if after is None:
-                    self.assertEqual(self.snapshot(name), snapshot)
+                    self.assertEqual(self.snapshot(name, times=False), snapshot)
                 else:
                     self.assertEqual(os.path.getsize(self.path(name)), after * CYL)
 
@@ -612,7 +653,7 @@ class Faults(ToolCase):
         name = self.image(77 * CYL)
         limited = ("sh", "-c", 'ulimit -f 1250 && exec "$@"', "sh")  # 1,280,000 bytes
         self.expect_unchanged(name, lambda: self.run_tool(name, answer=b"y\n", prefix=limited),
-                              1, *ASKED_TO_GROW, "MsgResizeFailed")
+                              1, *ASKED_TO_GROW, "MsgResizeFailed", times=False)
 
 
 class OddFiles(ToolCase):
@@ -738,6 +779,22 @@ def wait_until_blocked(pid):
         assert time.monotonic() < deadline, f"process {pid} never blocked on the FIFO"
         time.sleep(0.01)
     return None
+
+
+def fill(folder):
+    """Takes every block left on the file system at `folder` with one file,
+    grown in halving steps; returns its path."""
+    path = os.path.join(folder, b"filler")
+    info = os.statvfs(folder)
+    step, end = info.f_bavail * info.f_frsize, 0
+    with open(path, "wb") as filler:
+        while step >= 512:
+            try:
+                os.posix_fallocate(filler.fileno(), end, step)
+                end += step
+            except OSError:
+                step //= 2
+    return path
 
 
 def inode_locked(path):
