@@ -7,6 +7,7 @@
 #include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -159,13 +160,35 @@ int OpenRegular(int found, const char* path, const struct stat& info) {
   return fd;
 }
 
+// What the file is now. A network file system answers fstat from what it
+// has cached, for up to a minute, and would miss another machine's change:
+// statx asks its server. Where statx is missing (before Linux 4.11, where the
+// C library's stand-in refuses the flag with EINVAL) or barred by a filter,
+// fstat.
+bool Measure(int fd, struct stat& out) {
+  struct statx now {};
+  if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &now) != 0) {
+    return (errno == ENOSYS || errno == EINVAL || errno == EPERM) && fstat(fd, &out) == 0;
+  }
+  out = {};
+  out.st_dev = makedev(now.stx_dev_major, now.stx_dev_minor);
+  out.st_ino = now.stx_ino;
+  out.st_mode = now.stx_mode;
+  out.st_nlink = now.stx_nlink;
+  out.st_size = static_cast<off_t>(now.stx_size);
+  out.st_blocks = static_cast<blkcnt_t>(now.stx_blocks);
+  out.st_ctim.tv_sec = now.stx_ctime.tv_sec;
+  out.st_ctim.tv_nsec = now.stx_ctime.tv_nsec;
+  return true;
+}
+
 // Still the file that was measured: linked, of the same size, and with the
 // same change time. That time moves on every write (through a map or a clone
 // too), every change of size, permissions, owner, times or links, and
 // nobody can set it back. A read leaves it; a rename moves it.
 bool UnchangedSinceMeasured(const NativeHandle& image) {
   struct stat now {};
-  return fstat(image.file, &now) == 0 && now.st_nlink > 0 && now.st_size == image.size &&
+  return Measure(image.file, now) && now.st_nlink > 0 && now.st_size == image.size &&
          now.st_ctim.tv_sec == image.changed.tv_sec &&
          now.st_ctim.tv_nsec == image.changed.tv_nsec;
 }
@@ -207,7 +230,7 @@ std::optional<ImageFile> ImageFile::Open(const char* path) {
     return std::nullopt;
   }
   struct stat info {};
-  if (fstat(found, &info) != 0) {
+  if (!Measure(found, info)) {
     static_cast<void>(close(found));
     return std::nullopt;
   }
@@ -239,7 +262,7 @@ std::optional<std::int64_t> ImageFile::QuerySize() {
   struct stat info {};
   // Only a regular file has an end to move. A pipe, a device or a socket
   // reports failure here, as its handle does on Windows, and so is never cut.
-  if (fstat(handle_.file, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (!Measure(handle_.file, info) || !S_ISREG(info.st_mode)) {
     return std::nullopt;
   }
   handle_.size = info.st_size;
