@@ -196,12 +196,12 @@ bool UnchangedSinceMeasured(const NativeHandle& image) {
 // A reservation that failed part-way, or whose set-end then failed, can
 // leave blocks past the end that nothing reaches. Setting the end where it
 // is frees them (ext4, xfs and btrfs drop blocks past the end even when the
-// size stays; tmpfs gives back a failed reservation itself).
-void GiveBackReserved(const NativeHandle& image) {
+// size stays; tmpfs gives back a failed reservation itself). Whether
+// nothing is left there.
+bool GiveBackReserved(const NativeHandle& image) {
   struct stat now {};
-  if (fstat(image.file, &now) == 0 && now.st_blocks > image.blocks) {
-    static_cast<void>(ftruncate(image.file, static_cast<off_t>(image.size)));
-  }
+  return fstat(image.file, &now) != 0 || now.st_blocks <= image.blocks ||
+         ftruncate(image.file, static_cast<off_t>(image.size)) == 0;
 }
 
 // Extending a file only moves its end: on a full disk the new cylinders
@@ -215,7 +215,7 @@ bool ReserveGrownRange(const NativeHandle& image) {
       errno == EOPNOTSUPP || errno == ENOSYS) {
     return true;
   }
-  GiveBackReserved(image);
+  static_cast<void>(GiveBackReserved(image));
   return false;
 }
 
@@ -292,7 +292,7 @@ bool ImageFile::SetEndHere() {
   if (ftruncate(handle_.file, static_cast<off_t>(handle_.position)) == 0) {
     return true;
   }
-  GiveBackReserved(handle_);
+  static_cast<void>(GiveBackReserved(handle_));
   return false;
 }
 

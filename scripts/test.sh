@@ -5,8 +5,9 @@
 # Windows .exe (cross-built with mingw-w64, run under Wine) and the Linux
 # arm64 and armhf packages' builds (cross-built, run under qemu-user); runs
 # the static binaries (x86-64, arm64, armhf, armel) and the package build end
-# to end; checks the packages and release artifacts; fuzzes the answer reader
-# for a fixed time; and runs the static analysers.
+# to end; runs the static binary on NFS and SMB shares in user-mode Linux;
+# checks the packages and release artifacts; fuzzes the answer reader for a
+# fixed time; and runs the static analysers.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -16,7 +17,8 @@ PACKAGES="cmake make g++ libgtest-dev googletest python3 util-linux
   g++-mingw-w64-x86-64 wine wine64 icoutils
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-arm-linux-gnueabi qemu-user
   clang libclang-rt-dev clang-tidy cppcheck qemu-utils mtools
-  locales mandoc groff man-db dpkg-dev strace lintian git xfsprogs btrfs-progs"
+  locales mandoc groff man-db dpkg-dev strace lintian git xfsprogs btrfs-progs
+  user-mode-linux kmod nfs-kernel-server samba cifs-utils"
 
 # Each part says how long it took, so a slow one shows in the CI log.
 started=$(date +%s)
@@ -57,6 +59,15 @@ for preset in release release-arm64 release-armhf release-armel; do
   emulator=$(sed -n 's/^CYLSWAP_EMULATOR:[A-Z]*=//p' "build/$preset/CMakeCache.txt" | tr ';' ' ')
   python3 tests/e2e/cylswap_e2e.py ${emulator:+"--emulator=$emulator"} "build/$preset/cylswap"
 done
+
+# This machine's kernel has no NFS or SMB: a user-mode Linux guest serves
+# and mounts them. It needs root for its mount namespace.
+section "network shares (NFSv3, NFSv4.2, SMB 3.1.1 in user-mode Linux)"
+if [ "$(id -u)" -eq 0 ]; then
+  tests/shares/run.sh build/release/cylswap
+else
+  echo "skipped: needs root"
+fi
 
 section "package build (C library dynamic, hardened): end to end"
 cmake --preset package

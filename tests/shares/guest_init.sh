@@ -1,0 +1,82 @@
+#!/bin/sh
+# The user-mode Linux guest's init (see run.sh): brings up an NFS server and
+# a Samba server on loopback, mounts each share twice, once as another
+# client, runs scenarios.py and powers off. What it prints is the console.
+export PATH=/usr/sbin:/usr/bin
+mount -t proc proc /proc && mount -t sysfs sys /sys
+for folder in /tmp /run /var /srv /mnt; do mount -t tmpfs none "$folder"; done
+ip link set lo up
+hostname guest && echo "127.0.0.1 localhost guest" >/etc/hosts
+# The kernel loads some modules itself (SMB3's crypto): from the guest's tree.
+printf '#!/bin/sh\nexec /usr/sbin/modprobe -d /modroot "$@"\n' >/run/modprobe
+chmod +x /run/modprobe && echo /run/modprobe >/proc/sys/kernel/modprobe
+for module in nfsd nfsv3 nfsv4 cifs; do modprobe -d /modroot "$module" || exit 1; done
+power_off() { python3 -c 'import ctypes; ctypes.CDLL(None).reboot(0x4321fedc)'; }
+fail() { echo "guest: $*"; power_off; }
+
+# NFS: a pseudo-root with the share inside it, each a tmpfs (hostfs cannot
+# be exported). Short grace periods (knfsd's and lockd's), so that opens and
+# locks need not wait 90 s, nor delegations 50.
+mkdir -p /srv/nfs /var/lib/nfs/sm /var/lib/nfs/sm.bak /var/lib/nfs/v4recovery \
+  /var/lib/nfs/rpc_pipefs /run/rpcbind
+mount -t tmpfs none /srv/nfs && mkdir /srv/nfs/share &&
+  mount -t tmpfs -o size=64m none /srv/nfs/share
+: >/var/lib/nfs/etab && : >/var/lib/nfs/rmtab
+mount -t nfsd nfsd /proc/fs/nfsd && mount -t rpc_pipefs none /var/lib/nfs/rpc_pipefs
+echo 10 >/proc/fs/nfsd/nfsv4leasetime && echo 10 >/proc/fs/nfsd/nfsv4gracetime &&
+  echo 10 >/proc/sys/fs/nfs/nlm_grace_period
+cat >/etc/exports <<'END'
+/srv/nfs 127.0.0.0/8(rw,fsid=0,crossmnt,no_root_squash,no_subtree_check,insecure)
+/srv/nfs/share 127.0.0.0/8(rw,fsid=1,no_root_squash,no_subtree_check,insecure)
+END
+rpcbind -w && rpc.statd && exportfs -ra && rpc.mountd && rpc.nfsd 4 || fail "nfs server"
+
+# Samba: one share that grants leases (the default), one that grants none.
+mkdir /srv/smb && mount -t tmpfs -o size=64m none /srv/smb
+mkdir -p /srv/smb/leases /srv/smb/none /run/samba/private /run/samba/lock \
+  /run/samba/state /run/samba/cache /run/samba/pid
+cat >/run/samba/smb.conf <<'END'
+[global]
+  server role = standalone server
+  private dir = /run/samba/private
+  lock directory = /run/samba/lock
+  state directory = /run/samba/state
+  cache directory = /run/samba/cache
+  pid directory = /run/samba/pid
+  ncalrpc dir = /run/samba/ncalrpc
+  log file = /run/samba/log
+  logging = file
+  disable netbios = yes
+  smb ports = 445
+  interfaces = lo
+[leases]
+  path = /srv/smb/leases
+  read only = no
+[none]
+  path = /srv/smb/none
+  read only = no
+  oplocks = no
+  level2 oplocks = no
+  smb2 leases = no
+END
+printf 'secret\nsecret\n' | smbpasswd -c /run/samba/smb.conf -s -a root >/dev/null &&
+  smbd -s /run/samba/smb.conf -D || fail "samba"
+sleep 12  # the NFS grace periods
+
+# Each share twice: the second mount, through another loopback address (and
+# for NFSv4 another client name), is another client of the same server.
+mount_twice() {  # name, type, options, first source, second source
+  mkdir -p "/mnt/$1.a" "/mnt/$1.b"
+  mount -t "$2" -o "$3" "$4" "/mnt/$1.a" || fail "mount $1"
+  hostname other && mount -t "$2" -o "$3${6:-}" "$5" "/mnt/$1.b" || fail "mount $1 again"
+  hostname guest
+}
+mount_twice nfs4 nfs4 vers=4.2 127.0.0.1:/share 127.0.0.2:/share
+mount_twice nfs3 nfs vers=3 127.0.0.1:/srv/nfs/share 127.0.0.2:/srv/nfs/share
+smb=vers=3.1.1,username=root,password=secret,cache=strict
+mount_twice smb cifs "$smb" //127.0.0.1/leases //127.0.0.2/leases ,nosharesock
+mount_twice smbnone cifs "$smb" //127.0.0.1/none //127.0.0.2/none ,nosharesock
+
+cd / && python3 /scenarios.py /cylswap
+echo $? >/status
+power_off

@@ -1,0 +1,231 @@
+#!/usr/bin/env python3
+"""The tool on network shares, run inside the user-mode Linux guest that
+guest_init.sh sets up: each share is mounted at /mnt/NAME.a (this client)
+and /mnt/NAME.b (another client of the same server); the server keeps its
+files in /srv/SHARE. Prints one table row
+per share and exits 1 if any scenario gave other than what the README says.
+
+Usage: scenarios.py BINARY
+"""
+import ctypes
+import errno
+import fcntl
+import os
+import select
+import subprocess
+import sys
+
+from catalogue import load_messages
+
+TOOL = sys.argv[1]
+CYL = 16384
+MSG = load_messages()
+ASKED = ("MsgBanner", "MsgCutNotice", "MsgConfirmPrompt")
+# (row, mount, whether the server may grant delegations): the last row
+# turns them off for the rest of the run.
+SHARES = [("NFSv4.2, read delegation granted", "nfs4", "nfs/share", True),
+          ("NFSv3", "nfs3", "nfs/share", True),
+          ("SMB 3.1.1, Samba granting leases", "smb", "smb/leases", True),
+          ("SMB 3.1.1, share with `oplocks = no`", "smbnone", "smb/none", True),
+          ("NFSv4.2, no delegation to be had", "nfs4", "nfs/share", False)]
+
+
+def say(*names):
+    return "".join(MSG[name] for name in names).encode()
+
+
+def outcome(out, status):
+    """What a run gave, in the table's words."""
+    for message, word in (("MsgCompleted", "resized"), ("MsgOpenFailed", "refused at the open"),
+                          ("MsgSeekFailed", "refused before the end moved"),
+                          ("MsgResizeFailed", "resize failed")):
+        if out.endswith(say(message)):
+            return f"{word} ({status})"
+    return f"said {out!r} ({status})"
+
+
+class Share:
+    def __init__(self, mount, served):
+        self.here, self.other = f"/mnt/{mount}.a", f"/mnt/{mount}.b"
+        self.served, self.count = f"/srv/{served}", 0
+
+    def image(self, cylinders=80):
+        """A fresh image, put on the share by the server's side (a file a
+        client has just written gets no delegation for a while); its paths
+        for this client and the other."""
+        self.count += 1
+        name = f"{os.path.basename(self.here)}-{self.count}.img"
+        with open(os.path.join(self.served, name), "wb") as file:
+            file.write(os.urandom(cylinders * CYL))
+        return os.path.join(self.here, name), os.path.join(self.other, name)
+
+    def grow(self, full):
+        """A 77-cylinder image grown, on a share with room or one filled to
+        the last block; and whether the server's file has the space."""
+        here, _ = self.image(77)
+        served = os.path.join(self.served, os.path.basename(here))
+        filler = fill(self.served) if full else None
+        said = self.run(here)
+        if filler:
+            os.remove(filler)
+        info = os.stat(served)
+        if info.st_size == 77 * CYL:
+            return f"{said}, unchanged" if info.st_blocks * 512 < 80 * CYL else f"{said}, blocks added"
+        return f"{said}, " + ("reserved" if info.st_blocks * 512 >= 80 * CYL else "not reserved")
+
+    def lease(self):
+        here, _ = self.image()
+        with open(here, "rb") as file:
+            try:
+                fcntl.fcntl(file, fcntl.F_SETLEASE, fcntl.F_RDLCK)
+                return "granted"
+            except OSError as error:
+                return errno.errorcode[error.errno]
+
+    def reserve(self):
+        """What the client says to a reservation past the end, and the size
+        it leaves (NFSv4.2's ALLOCATE has no way to keep the size)."""
+        here, _ = self.image(77)
+        with open(here, "r+b") as file:
+            libc = ctypes.CDLL(None, use_errno=True)
+            libc.fallocate.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_long, ctypes.c_long]
+            done = libc.fallocate(file.fileno(), 1, 77 * CYL, 3 * CYL)  # FALLOC_FL_KEEP_SIZE
+            said = "done" if done == 0 else errno.errorcode[ctypes.get_errno()]
+        return f"{said}, {os.path.getsize(here) // CYL} cylinders"
+
+    def run(self, path):
+        done = subprocess.run([TOOL, path], input=b"y\n", capture_output=True, timeout=120)
+        return outcome(done.stdout, done.returncode)
+
+    def idle(self):
+        here, _ = self.image()
+        said = self.run(here)
+        return said if os.path.getsize(here) == 77 * CYL or "resized" not in said else "size?"
+
+    def held(self, how):
+        """The other client holds the image with a lock of `how`."""
+        here, there = self.image()
+        with open(there, "r+b") as other:
+            lock(other, how)
+            return self.run(here)
+
+    def at_prompt(self, action):
+        """Starts the tool, does `action` (given the other client's path) at
+        the prompt, answers y; returns what the action and the tool gave."""
+        here, there = self.image()
+        tool = subprocess.Popen([TOOL, here], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        got = b""
+        while not got.endswith(say("MsgConfirmPrompt")):
+            ready, _, _ = select.select([tool.stdout], [], [], 60)
+            chunk = os.read(tool.stdout.fileno(), 4096) if ready else b""
+            if not chunk:
+                tool.kill()
+                return f"no prompt: {got!r}"
+            got += chunk
+        did = action(there)
+        out, _ = tool.communicate(b"y\n", timeout=120)
+        return f"{did}; then {outcome(got + out, tool.returncode)}"
+
+    def unlocked_writer(self):
+        here, there = self.image()
+        with open(there, "r+b"):
+            return self.run(here)
+
+
+def fill(folder):
+    """Takes every block left on the file system at `folder` with one file,
+    grown in halving steps; returns its path."""
+    path = os.path.join(folder, "filler")
+    info = os.statvfs(folder)
+    step, end = info.f_bavail * info.f_frsize, 0
+    with open(path, "wb") as filler:
+        while step >= 512:
+            try:
+                os.posix_fallocate(filler.fileno(), end, step)
+                end += step
+            except OSError:
+                step //= 2
+    return path
+
+
+def lock(file, how):
+    if how == "flock":
+        fcntl.flock(file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    else:
+        fcntl.lockf(file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+
+
+def try_locks(there):
+    taken = []
+    for how in ("flock", "lockf"):
+        try:
+            with open(there, "r+b") as other:
+                lock(other, how)
+                taken.append(f"{how} granted")
+        except OSError as error:
+            taken.append(f"{how} {errno.errorcode[error.errno]}")
+    return ", ".join(taken)
+
+
+def write_sector(there):
+    try:
+        with open(there, "r+b") as other:
+            other.write(os.urandom(512))
+        return "wrote a sector"
+    except OSError as error:
+        return f"write {errno.errorcode[error.errno]}"
+
+
+# What each scenario must give, where the README promises it: the same on
+# every share, or by protocol; None: only reported. SMB's locks are
+# mandatory: the other client cannot write the range the tool has locked.
+SCENARIOS = [
+    ("lease on an idle image", Share.lease, None),
+    ("idle image, y", Share.idle, "resized (0)"),
+    ("other client holds flock", lambda s: s.held("flock"), "refused at the open (1)"),
+    ("other client holds lockf", lambda s: s.held("lockf"), "refused at the open (1)"),
+    ("other client's flock and lockf at the prompt",
+     lambda s: s.at_prompt(try_locks), "flock E*, lockf E*; then resized (0)"),
+    ("other client's unlocked read-write open", Share.unlocked_writer, "resized (0)"),
+    ("reservation past the end", Share.reserve, None),
+    ("grow, y", lambda s: s.grow(False), None),
+    ("grow on a full share, y", lambda s: s.grow(True), None),
+    ("other client writes at the prompt", lambda s: s.at_prompt(write_sector),
+     {"nfs": "wrote a sector; then refused before the end moved (1)",
+      "smb": "write EACCES; then resized (0)"}),
+]
+
+
+def matches(got, expected):
+    if expected is None:
+        return True
+    parts = expected.split("E*")
+    return got.startswith(parts[0]) and all(p in got for p in parts[1:]) and \
+        "granted" not in got
+
+
+def main():
+    print("| mount | " + " | ".join(name for name, _, _ in SCENARIOS) + " |", flush=True)
+    print("|---" * (len(SCENARIOS) + 1) + "|")
+    failed = 0
+    for row, mount, served, delegations in SHARES:
+        if not delegations:
+            # knfsd grants delegations through leases: none without them.
+            with open("/proc/sys/fs/leases-enable", "w") as setting:
+                setting.write("0")
+        share, cells = Share(mount, served), []
+        for _, scenario, expected in SCENARIOS:
+            got = scenario(share)
+            if isinstance(expected, dict):
+                expected = expected[mount[:3]]
+            if not matches(got, expected):
+                failed += 1
+                got = f"**{got}, expected {expected}**"
+            cells.append(got)
+        print(f"| {row} | " + " | ".join(cells) + " |", flush=True)
+    print(f"{len(SCENARIOS) * len(SHARES) - failed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
