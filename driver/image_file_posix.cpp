@@ -219,19 +219,35 @@ bool ReserveGrownRange(const NativeHandle& image) {
   return false;
 }
 
+// The file the name leads to, opened as a path only, and measured. O_PATH
+// opens nothing: a device is never opened, not even for a moment, before its
+// type is known (an open alone can rewind a tape or arm a watchdog). Never
+// O_CREAT: a missing image is an error, not a new file.
+int Find(const char* path, struct stat& info) {
+  // An NFS client may still lead the name, from its cache, to a file that
+  // another machine has since replaced: a path-only open never asks the
+  // server, so only the first look fails, with ESTALE, which drops that
+  // cache entry. Look the name up once more, as an ordinary open would.
+  for (int look = 0; look < 2; ++look) {
+    const int found = KeepOffStandardStreams(open(path, O_PATH | O_CLOEXEC));
+    if (found < 0 || Measure(found, info)) {
+      return found;
+    }
+    const bool stale = errno == ESTALE;
+    static_cast<void>(close(found));
+    if (!stale) {
+      break;
+    }
+  }
+  return NO_FILE;
+}
+
 }  // namespace
 
 std::optional<ImageFile> ImageFile::Open(const char* path) {
-  // O_PATH opens nothing: a device is never opened, not even for a moment,
-  // before its type is known (an open alone can rewind a tape or arm a
-  // watchdog). Never O_CREAT: a missing image is an error, not a new file.
-  const int found = KeepOffStandardStreams(open(path, O_PATH | O_CLOEXEC));
-  if (found < 0) {
-    return std::nullopt;
-  }
   struct stat info {};
-  if (!Measure(found, info)) {
-    static_cast<void>(close(found));
+  const int found = Find(path, info);
+  if (found < 0) {
     return std::nullopt;
   }
   if (!S_ISREG(info.st_mode)) {

@@ -10,7 +10,7 @@ hostname guest && echo "127.0.0.1 localhost guest" >/etc/hosts
 # The kernel loads some modules itself (SMB3's crypto): from the guest's tree.
 printf '#!/bin/sh\nexec /usr/sbin/modprobe -d /modroot "$@"\n' >/run/modprobe
 chmod +x /run/modprobe && echo /run/modprobe >/proc/sys/kernel/modprobe
-for module in nfsd nfsv3 nfsv4 cifs; do modprobe -d /modroot "$module" || exit 1; done
+for module in nfsd nfsv3 nfsv4 cifs loop vfat; do modprobe -d /modroot "$module" || exit 1; done
 power_off() { python3 -c 'import ctypes; ctypes.CDLL(None).reboot(0x4321fedc)'; }
 fail() { echo "guest: $*"; power_off; }
 
@@ -76,6 +76,12 @@ mount_twice nfs3 nfs vers=3 127.0.0.1:/srv/nfs/share 127.0.0.2:/srv/nfs/share
 smb=vers=3.1.1,username=root,password=secret,cache=strict
 mount_twice smb cifs "$smb" //127.0.0.1/leases //127.0.0.2/leases ,nosharesock
 mount_twice smbnone cifs "$smb" //127.0.0.1/none //127.0.0.2/none ,nosharesock
+
+# FAT, where USB sticks keep images: a local file system, the second
+# "client" another process through a second path to it.
+truncate -s 32M /srv/fat.img && mformat -i /srv/fat.img -T 65536 -h 64 -s 32 :: &&
+  mkdir -p /mnt/fat.a /mnt/fat.b && mount -t vfat -o loop /srv/fat.img /mnt/fat.a &&
+  mount --bind /mnt/fat.a /mnt/fat.b || fail "fat"
 
 cd / && python3 /scenarios.py /cylswap
 echo $? >/status

@@ -10,24 +10,28 @@ Usage: scenarios.py BINARY
 import ctypes
 import errno
 import fcntl
+import itertools
 import os
 import select
 import subprocess
 import sys
+import time
 
 from catalogue import load_messages
 
 TOOL = sys.argv[1]
 CYL = 16384
 MSG = load_messages()
+NUMBERS = itertools.count()
 ASKED = ("MsgBanner", "MsgCutNotice", "MsgConfirmPrompt")
-# (row, mount, whether the server may grant delegations): the last row
-# turns them off for the rest of the run.
-SHARES = [("NFSv4.2, read delegation granted", "nfs4", "nfs/share", True),
-          ("NFSv3", "nfs3", "nfs/share", True),
-          ("SMB 3.1.1, Samba granting leases", "smb", "smb/leases", True),
-          ("SMB 3.1.1, share with `oplocks = no`", "smbnone", "smb/none", True),
-          ("NFSv4.2, no delegation to be had", "nfs4", "nfs/share", False)]
+# (row, mount, the server's folder for it, whether the server may grant
+# delegations): the last row turns them off for the rest of the run.
+SHARES = [("NFSv4.2, read delegation granted", "nfs4", "/srv/nfs/share", True),
+          ("NFSv3", "nfs3", "/srv/nfs/share", True),
+          ("SMB 3.1.1, Samba granting leases", "smb", "/srv/smb/leases", True),
+          ("SMB 3.1.1, share with `oplocks = no`", "smbnone", "/srv/smb/none", True),
+          ("FAT (vfat), local", "fat", "/mnt/fat.a", True),
+          ("NFSv4.2, no delegation to be had", "nfs4", "/srv/nfs/share", False)]
 
 
 def say(*names):
@@ -47,15 +51,21 @@ def outcome(out, status):
 class Share:
     def __init__(self, mount, served):
         self.here, self.other = f"/mnt/{mount}.a", f"/mnt/{mount}.b"
-        self.served, self.count = f"/srv/{served}", 0
+        self.served, self.made = served, []
+
+    def clean(self):
+        """Removes the images made so far: the shares are small."""
+        for path in self.made:
+            os.remove(path)
+        self.made.clear()
 
     def image(self, cylinders=80):
         """A fresh image, put on the share by the server's side (a file a
         client has just written gets no delegation for a while); its paths
         for this client and the other."""
-        self.count += 1
-        name = f"{os.path.basename(self.here)}-{self.count}.img"
-        with open(os.path.join(self.served, name), "wb") as file:
+        name = f"{os.path.basename(self.here)}-{next(NUMBERS)}.img"
+        self.made.append(os.path.join(self.served, name))
+        with open(self.made[-1], "wb") as file:
             file.write(os.urandom(cylinders * CYL))
         return os.path.join(self.here, name), os.path.join(self.other, name)
 
@@ -97,10 +107,12 @@ class Share:
         done = subprocess.run([TOOL, path], input=b"y\n", capture_output=True, timeout=120)
         return outcome(done.stdout, done.returncode)
 
-    def idle(self):
-        here, _ = self.image()
+    def resized(self, here):
         said = self.run(here)
         return said if os.path.getsize(here) == 77 * CYL or "resized" not in said else "size?"
+
+    def idle(self):
+        return self.resized(self.image()[0])
 
     def held(self, how):
         """The other client holds the image with a lock of `how`."""
@@ -125,6 +137,15 @@ class Share:
         did = action(there)
         out, _ = tool.communicate(b"y\n", timeout=120)
         return f"{did}; then {outcome(got + out, tool.returncode)}"
+
+    def replaced(self):
+        """The image was replaced on the server after this client last
+        looked at it: its cache still leads the name to the old file."""
+        here, _ = self.image()
+        os.stat(here)
+        self.image()
+        os.rename(self.made.pop(), self.made[-1])
+        return self.resized(here)
 
     def unlocked_writer(self):
         here, there = self.image()
@@ -167,13 +188,27 @@ def try_locks(there):
     return ", ".join(taken)
 
 
-def write_sector(there):
+def write_sector(there, later=0.0, put_back=False):
+    """Writes the first sector, `later` seconds after the prompt, and with
+    `put_back` sets the file's times back as they were."""
+    time.sleep(later)
+    before = os.stat(there)
     try:
         with open(there, "r+b") as other:
             other.write(os.urandom(512))
-        return "wrote a sector"
     except OSError as error:
         return f"write {errno.errorcode[error.errno]}"
+    if put_back:
+        os.utime(there, ns=(before.st_atime_ns, before.st_mtime_ns))
+    return "wrote a sector"
+
+
+def write_protect(there):
+    try:
+        os.chmod(there, 0o444)
+        return "chmod a-w"
+    except OSError as error:
+        return f"chmod {errno.errorcode[error.errno]}"
 
 
 # What each scenario must give, where the README promises it: the same on
@@ -182,17 +217,28 @@ def write_sector(there):
 SCENARIOS = [
     ("lease on an idle image", Share.lease, None),
     ("idle image, y", Share.idle, "resized (0)"),
+    ("image replaced on the server since this client looked", Share.replaced, "resized (0)"),
     ("other client holds flock", lambda s: s.held("flock"), "refused at the open (1)"),
     ("other client holds lockf", lambda s: s.held("lockf"), "refused at the open (1)"),
     ("other client's flock and lockf at the prompt",
      lambda s: s.at_prompt(try_locks), "flock E*, lockf E*; then resized (0)"),
-    ("other client's unlocked read-write open", Share.unlocked_writer, "resized (0)"),
+    # Only a lease tells of a writer that takes no lock, and on NFS and SMB
+    # its refusal cannot tell one from a server that grants nothing.
+    ("other client's unlocked read-write open", Share.unlocked_writer,
+     {"nfs": "resized (0)", "smb": "resized (0)", "fat": "refused at the open (1)"}),
     ("reservation past the end", Share.reserve, None),
     ("grow, y", lambda s: s.grow(False), None),
     ("grow on a full share, y", lambda s: s.grow(True), None),
     ("other client writes at the prompt", lambda s: s.at_prompt(write_sector),
      {"nfs": "wrote a sector; then refused before the end moved (1)",
-      "smb": "write EACCES; then resized (0)"}),
+      "smb": "write EACCES; then resized (0)", "fat": None}),
+    ("... 2.1 s after the prompt", lambda s: s.at_prompt(lambda t: write_sector(t, 2.1)),
+     {"nfs": "wrote a sector; then refused before the end moved (1)",
+      "smb": "write EACCES; then resized (0)",
+      "fat": "wrote a sector; then refused before the end moved (1)"}),
+    ("... and puts its times back", lambda s: s.at_prompt(lambda t: write_sector(t, 0, True)),
+     None),
+    ("other client's chmod a-w at the prompt", lambda s: s.at_prompt(write_protect), None),
 ]
 
 
@@ -216,6 +262,7 @@ def main():
         share, cells = Share(mount, served), []
         for _, scenario, expected in SCENARIOS:
             got = scenario(share)
+            share.clean()
             if isinstance(expected, dict):
                 expected = expected[mount[:3]]
             if not matches(got, expected):
