@@ -227,8 +227,16 @@ SCENARIOS = [
     ("other client's unlocked read-write open", Share.unlocked_writer,
      {"nfs": "resized (0)", "smb": "resized (0)", "fat": "refused at the open (1)"}),
     ("reservation past the end", Share.reserve, None),
-    ("grow, y", lambda s: s.grow(False), None),
-    ("grow on a full share, y", lambda s: s.grow(True), None),
+    # Neither NFS client can reserve; the SMB client says it did and did not.
+    ("grow, y", lambda s: s.grow(False),
+     {"nfs": "resized (0), not reserved", "smb": "resized (0), not reserved",
+      "fat": "resized (0), reserved"}),
+    ("grow on a full share, y", lambda s: s.grow(True),
+     {"nfs": "resized (0), not reserved", "smb": "resized (0), not reserved",
+      "fat": "resize failed (1), unchanged"}),
+    # FAT's change time is its modification time, in steps of 2 s: a write
+    # in the step the tool measured in, or whose time is put back, or a
+    # chmod (which FAT does not time) is not seen.
     ("other client writes at the prompt", lambda s: s.at_prompt(write_sector),
      {"nfs": "wrote a sector; then refused before the end moved (1)",
       "smb": "write EACCES; then resized (0)", "fat": None}),
@@ -237,8 +245,12 @@ SCENARIOS = [
       "smb": "write EACCES; then resized (0)",
       "fat": "wrote a sector; then refused before the end moved (1)"}),
     ("... and puts its times back", lambda s: s.at_prompt(lambda t: write_sector(t, 0, True)),
-     None),
-    ("other client's chmod a-w at the prompt", lambda s: s.at_prompt(write_protect), None),
+     {"nfs": "wrote a sector; then refused before the end moved (1)",
+      "smb": "write EACCES; then resized (0)", "fat": "wrote a sector; then resized (0)"}),
+    # SMB carries a chmod as the read-only attribute, which moves no time.
+    ("other client's chmod a-w at the prompt", lambda s: s.at_prompt(write_protect),
+     {"nfs": "chmod a-w; then refused before the end moved (1)",
+      "smb": "chmod a-w; then resized (0)", "fat": "chmod a-w; then resized (0)"}),
 ]
 
 
