@@ -177,8 +177,10 @@ bool Measure(int fd, struct stat& out) {
   out.st_nlink = now.stx_nlink;
   out.st_size = static_cast<off_t>(now.stx_size);
   out.st_blocks = static_cast<blkcnt_t>(now.stx_blocks);
-  out.st_ctim.tv_sec = now.stx_ctime.tv_sec;
-  out.st_ctim.tv_nsec = now.stx_ctime.tv_nsec;
+  // Only ever compared with another measurement taken the same way, so a
+  // narrower time_t (32-bit ARM) loses nothing that matters.
+  out.st_ctim.tv_sec = static_cast<time_t>(now.stx_ctime.tv_sec);
+  out.st_ctim.tv_nsec = static_cast<long>(now.stx_ctime.tv_nsec);
   return true;
 }
 

@@ -30,6 +30,7 @@ import unittest
 from xml.etree import ElementTree
 
 from catalogue import load_messages
+from disks import fill
 from runner import split_runner, start_wine_session
 
 RUNNER, WINE, ARGS = split_runner(sys.argv[1:])
@@ -784,22 +785,6 @@ def wait_until_blocked(pid):
         assert time.monotonic() < deadline, f"process {pid} never blocked on the FIFO"
         time.sleep(0.01)
     return None
-
-
-def fill(folder):
-    """Takes every block left on the file system at `folder` with one file,
-    grown in halving steps; returns its path."""
-    path = os.path.join(folder, b"filler")
-    info = os.statvfs(folder)
-    step, end = info.f_bavail * info.f_frsize, 0
-    with open(path, "wb") as filler:
-        while step >= 512:
-            try:
-                os.posix_fallocate(filler.fileno(), end, step)
-                end += step
-            except OSError:
-                step //= 2
-    return path
 
 
 def inode_locked(path):

@@ -22,7 +22,8 @@ for folder in proc sys tmp run var dev srv mnt; do mkdir "$root/$folder"; done
 for link in bin lib lib64 sbin; do ln -s "usr/$link" "$root/$link"; done
 cp -a /etc "$root/etc"
 cp "$here/guest_init.sh" "$root/init"
-cp "$here/scenarios.py" "$here/../e2e/catalogue.py" "$here/../messages.expected" "$root/"
+cp "$here/scenarios.py" "$here/../e2e/catalogue.py" "$here/../e2e/disks.py" \
+  "$here/../messages.expected" "$root/"
 cp "$binary" "$root/cylswap"
 
 unshare -m sh -c '

@@ -18,6 +18,7 @@ import sys
 import time
 
 from catalogue import load_messages
+from disks import fill
 
 TOOL = sys.argv[1]
 CYL = 16384
@@ -151,22 +152,6 @@ class Share:
         here, there = self.image()
         with open(there, "r+b"):
             return self.run(here)
-
-
-def fill(folder):
-    """Takes every block left on the file system at `folder` with one file,
-    grown in halving steps; returns its path."""
-    path = os.path.join(folder, "filler")
-    info = os.statvfs(folder)
-    step, end = info.f_bavail * info.f_frsize, 0
-    with open(path, "wb") as filler:
-        while step >= 512:
-            try:
-                os.posix_fallocate(filler.fileno(), end, step)
-                end += step
-            except OSError:
-                step //= 2
-    return path
 
 
 def lock(file, how):
