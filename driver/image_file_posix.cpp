@@ -187,7 +187,8 @@ bool Measure(int fd, struct stat& out) {
 // Still the file that was measured: linked, of the same size, and with the
 // same change time. That time moves on every write (through a map or a clone
 // too), every change of size, permissions, owner, times or links, and
-// nobody can set it back. A read leaves it; a rename moves it.
+// nobody can set it back; but FAT keeps it as the time of the last write,
+// in steps of 2 seconds. A read leaves it; a rename moves it.
 bool UnchangedSinceMeasured(const NativeHandle& image) {
   struct stat now {};
   return Measure(image.file, now) && now.st_nlink > 0 && now.st_size == image.size &&
@@ -209,7 +210,7 @@ bool GiveBackReserved(const NativeHandle& image) {
 // Extending a file only moves its end: on a full disk the new cylinders
 // would have no blocks, and the first write into them would fail long after
 // we said done. So the grown range is reserved first, the size left as it
-// is. A file system that cannot reserve (NFSv3, some FUSE) gets the end set
+// is. A file system that cannot reserve (NFS, some FUSE) gets the end set
 // as before.
 bool ReserveGrownRange(const NativeHandle& image) {
   if (fallocate(image.file, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(image.size),
