@@ -114,8 +114,7 @@ bool LeaseRefusalTellsNothing(int fd) {
   }
   // f_type is a signed word of either width; the magic numbers are 32 bits.
   const auto type = static_cast<std::uint32_t>(where.f_type);
-  return type == NFS_SUPER_MAGIC || type == SMB_SUPER_MAGIC || type == CIFS_SUPER_MAGIC ||
-         type == SMB2_SUPER_MAGIC;
+  return type == NFS_SUPER_MAGIC || type == CIFS_SUPER_MAGIC || type == SMB2_SUPER_MAGIC;
 }
 
 // Whether some other process has the file open for writing (a loop device
@@ -203,7 +202,7 @@ bool UnchangedSinceMeasured(const NativeHandle& image) {
 // nothing is left there.
 bool GiveBackReserved(const NativeHandle& image) {
   struct stat now {};
-  return fstat(image.file, &now) != 0 || now.st_blocks <= image.blocks ||
+  return !Measure(image.file, now) || now.st_blocks <= image.blocks ||
          ftruncate(image.file, static_cast<off_t>(image.size)) == 0;
 }
 
@@ -213,13 +212,9 @@ bool GiveBackReserved(const NativeHandle& image) {
 // is. A file system that cannot reserve (NFS, some FUSE) gets the end set
 // as before.
 bool ReserveGrownRange(const NativeHandle& image) {
-  if (fallocate(image.file, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(image.size),
-                static_cast<off_t>(image.position - image.size)) == 0 ||
-      errno == EOPNOTSUPP || errno == ENOSYS) {
-    return true;
-  }
-  static_cast<void>(GiveBackReserved(image));
-  return false;
+  return fallocate(image.file, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(image.size),
+                   static_cast<off_t>(image.position - image.size)) == 0 ||
+         errno == EOPNOTSUPP || errno == ENOSYS;
 }
 
 // The file the name leads to, opened as a path only, and measured. O_PATH
@@ -299,16 +294,15 @@ bool ImageFile::SeekFromBegin(std::int64_t offset) {
 }
 
 bool ImageFile::SetEndHere() {
-  if (handle_.position > handle_.size) {
+  const bool growing = handle_.position > handle_.size;
+  if (growing) {
     // Growing past a file-size limit (ulimit -f) raises SIGXFSZ, which would
     // end the tool with nothing said; ignored, the set-end fails, and is
     // reported as a resize that could not be made.
     static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
-    if (!ReserveGrownRange(handle_)) {
-      return false;
-    }
   }
-  if (ftruncate(handle_.file, static_cast<off_t>(handle_.position)) == 0) {
+  if ((!growing || ReserveGrownRange(handle_)) &&
+      ftruncate(handle_.file, static_cast<off_t>(handle_.position)) == 0) {
     return true;
   }
   static_cast<void>(GiveBackReserved(handle_));
