@@ -117,6 +117,12 @@ def paired(commands, image, answer, pairs, warm_up=50):
     return times
 
 
+def print_times(times):
+    for name in times:
+        median, low, high = quartiles(times[name])
+        print(f"| {name} | {median:.3f} ms | {low:.3f}–{high:.3f} ms |")
+
+
 def ratio_line(times, mine, other):
     ratios = [a / b for a, b in zip(times[mine], times[other])]
     median, low, high = quartiles(ratios)
@@ -200,9 +206,7 @@ def main():
     package_line, package_ratio, _ = ratio_line(times, "cylswap (package)", "truncate")
     print(package_line)
     print("\nunder load (a file written and an inotify watch set and dropped, in a loop)")
-    for name in loaded:
-        median, low, high = quartiles(loaded[name])
-        print(f"| {name} | {median:.3f} ms | {low:.3f}–{high:.3f} ms |")
+    print_times(loaded)
     loaded_line, loaded_ratio, loaded_tenth = ratio_line(loaded, "cylswap", "truncate")
     print(loaded_line)
     print(f"cylswap reads: {len(reads)}, from the image: {len(image_reads)}")
@@ -211,9 +215,7 @@ def main():
 
     disk, folder = durable_peer(disk_pairs)
     print(f"\non a real disk ({folder}), both flushing; {disk_pairs} pairs")
-    for name in disk:
-        median, low, high = quartiles(disk[name])
-        print(f"| {name} | {median:.3f} ms | {low:.3f}–{high:.3f} ms |")
+    print_times(disk)
     line, median, _ = ratio_line(disk, "cylswap", "qemu-img")
     print(line)
     bounds = {"reads from the image": image_reads,
