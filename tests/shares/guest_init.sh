@@ -10,9 +10,11 @@ hostname guest && echo "127.0.0.1 localhost guest" >/etc/hosts
 # The kernel loads some modules itself (SMB3's crypto): from the guest's tree.
 printf '#!/bin/sh\nexec /usr/sbin/modprobe -d /modroot "$@"\n' >/run/modprobe
 chmod +x /run/modprobe && echo /run/modprobe >/proc/sys/kernel/modprobe
-for module in nfsd nfsv3 nfsv4 cifs loop vfat; do modprobe -d /modroot "$module" || exit 1; done
 power_off() { python3 -c 'import ctypes; ctypes.CDLL(None).reboot(0x4321fedc)'; }
 fail() { echo "guest: $*"; power_off; }
+for module in nfsd nfsv3 nfsv4 cifs loop vfat; do
+  modprobe -d /modroot "$module" || fail "module $module"
+done
 
 # NFS: a pseudo-root with the share inside it, each a tmpfs (hostfs cannot
 # be exported). Short grace periods (knfsd's and lockd's), so that opens and
@@ -65,7 +67,7 @@ sleep 12  # the NFS grace periods
 
 # Each share twice: the second mount, through another loopback address (and
 # for NFSv4 another client name), is another client of the same server.
-mount_twice() {  # name, type, options, first source, second source
+mount_twice() {  # name, type, options, first source, second source[, more options for it]
   mkdir -p "/mnt/$1.a" "/mnt/$1.b"
   mount -t "$2" -o "$3" "$4" "/mnt/$1.a" || fail "mount $1"
   hostname other && mount -t "$2" -o "$3${6:-}" "$5" "/mnt/$1.b" || fail "mount $1 again"

@@ -2,8 +2,9 @@
 # The tool on network shares: boots user-mode Linux (this machine's kernel
 # has no NFS or SMB), serves NFS and SMB from it over loopback, mounts each
 # share twice (the second mount is another client) and runs scenarios.py
-# against BINARY there. Needs root and Debian's user-mode-linux,
-# nfs-kernel-server, samba and cifs-utils. Exits with the scenarios' status.
+# against BINARY there. Needs root and Debian's user-mode-linux, kmod,
+# iproute2, nfs-kernel-server, samba and cifs-utils. Exits with the
+# scenarios' status.
 #
 # Usage: tests/shares/run.sh BINARY
 set -eu
