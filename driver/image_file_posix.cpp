@@ -1,162 +1,33 @@
-// The image file on Linux. A descriptor keeps nobody out who does not ask,
-// so holding the image takes what the kernel offers: a lease to find out
-// whether anyone else is writing the file when it is opened, the two kinds
-// of locks that other programs take, and the inode's change time, compared
-// before the end is moved.
+// The image file on Linux: finding it, measuring it, and moving its end.
+// Holding it against others is image_hold_posix.cpp's. A grow takes its
+// space before it is reported done, and a grow that fails leaves the file as
+// it was measured.
 #include <fcntl.h>
-#include <linux/magic.h>
-#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
-#include <string>
 
 #include "driver/image_file.h"
+#include "driver/image_hold_posix.h"
+#include "driver/resize_plan.h"
 
 static_assert(sizeof(off_t) == sizeof(std::int64_t),
               "off_t must be 64-bit: build with _FILE_OFFSET_BITS=64");
 
 namespace {
 
-constexpr int NO_FILE = -1;
-
-#ifdef F_OFD_SETLK
-constexpr int OFD_LOCK_COMMAND = F_OFD_SETLK;
-#else
-constexpr int OFD_LOCK_COMMAND = F_SETLK;
-#endif
-
-// The whole file, however far its end moves: a lock of `type` (F_WRLCK),
-// or its release (F_UNLCK).
-struct flock WholeFile(short type) {
-  struct flock lock {};
-  lock.l_type = type;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = 0;
-  lock.l_len = 0;
-  return lock;
+std::timespec TimeOf(const struct statx_timestamp& time) {
+  // Only ever compared with, or set back to, another measurement taken the
+  // same way, so a narrower time_t (32-bit ARM) loses nothing that matters.
+  return {static_cast<time_t>(time.tv_sec), static_cast<long>(time.tv_nsec)};
 }
 
-// Without waiting. Lock on the open file description rather than the
-// process: emulators and VM managers lock disk images that way, so each
-// side then refuses an image the other holds, and the lock is not dropped
-// when some other descriptor of the file is closed. Kernels older than such
-// locks reject the command; fall back to a classic process lock there,
-// which the others still see.
-bool SetRangeLock(int fd, struct flock lock) {
-  if (fcntl(fd, OFD_LOCK_COMMAND, &lock) == 0) {
-    return true;
-  }
-  return errno == EINVAL && fcntl(fd, F_SETLK, &lock) == 0;
-}
-
-// The range lock, and flock(2) beside it, which shell scripts and many tools
-// take instead. Where a file system makes flock a range lock as well (NFS
-// and SMB can), what refuses the flock may be the range lock just taken: let
-// that go and ask again. A flock granted then keeps both kinds out alone.
-// A file system without flock leaves the range lock to do it.
-bool LockAgainstWriters(int fd) {
-  if (!SetRangeLock(fd, WholeFile(F_WRLCK))) {
-    return false;
-  }
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
-    return true;
-  }
-  return SetRangeLock(fd, WholeFile(F_UNLCK)) && flock(fd, LOCK_EX | LOCK_NB) == 0;
-}
-
-// With a standard stream closed, a descriptor of ours would get its number:
-// messages meant for standard output would be written into the image, and
-// the answer read out of it. Keep ours above them; the closed stream stays
-// closed, so its messages are simply lost.
-int KeepOffStandardStreams(int fd) {
-  if (fd < 0 || fd > STDERR_FILENO) {
-    return fd;
-  }
-  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-  static_cast<void>(close(fd));
-  return moved;
-}
-
-// The descriptor's own entry in /proc: it leads to the very file the
-// descriptor holds, whatever the name has come to mean since.
-std::string OwnEntry(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
-
-// Opens once more the file that `fd` holds. Without /proc (a bare chroot),
-// the name is opened instead, and kept only if it leads to the same file.
-int Reopen(int fd, const char* path, int flags, const struct stat& found) {
-  const int again = open(OwnEntry(fd).c_str(), flags);
-  if (again >= 0 || errno != ENOENT) {
-    return again;
-  }
-  const int named = open(path, flags);
-  struct stat now {};
-  if (named >= 0 && (fstat(named, &now) != 0 || now.st_dev != found.st_dev ||
-                     now.st_ino != found.st_ino)) {
-    static_cast<void>(close(named));
-    return NO_FILE;
-  }
-  return named;
-}
-
-// NFS and SMB clients refuse a read lease whenever the server has granted
-// no delegation or oplock to back it, which many servers never do: there
-// the refusal cannot tell a writer from a server that grants nothing.
-bool LeaseRefusalTellsNothing(int fd) {
-  struct statfs where {};
-  if (fstatfs(fd, &where) != 0) {
-    return false;
-  }
-  // f_type is a signed word of either width; the magic numbers are 32 bits.
-  const auto type = static_cast<std::uint32_t>(where.f_type);
-  return type == NFS_SUPER_MAGIC || type == CIFS_SUPER_MAGIC || type == SMB2_SUPER_MAGIC;
-}
-
-// Whether some other process has the file open for writing (a loop device
-// counts): Linux refuses a read lease exactly then. `reader` must be open
-// for reading only; closing it lets the lease go. Where no lease can be had
-// at all (not the file's owner, or a file system without leases), or its
-// refusal means nothing (NFS, SMB), nobody can tell, and the answer is no.
-bool WrittenElsewhere(int reader) {
-  // A writer's open while the lease is held would send SIGIO, whose default
-  // is to end the process. The tool has no other use for it.
-  static_cast<void>(std::signal(SIGIO, SIG_IGN));
-  return fcntl(reader, F_SETLEASE, F_RDLCK) != 0 && errno == EAGAIN &&
-         !LeaseRefusalTellsNothing(reader);
-}
-
-// A regular file, open for reading and writing and locked; or NO_FILE.
-int OpenRegular(int found, const char* path, const struct stat& info) {
-  // Nobody may write it: someone protects it, as with a floppy's write
-  // tab. Root could write it anyway; the tool does not.
-  if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
-    return NO_FILE;
-  }
-  // O_NONBLOCK: where another program holds a lease, fail at once rather
-  // than wait for it to let go.
-  const int reader = Reopen(found, path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, info);
-  if (reader < 0) {
-    return NO_FILE;
-  }
-  const bool written_elsewhere = WrittenElsewhere(reader);
-  static_cast<void>(close(reader));
-  if (written_elsewhere) {
-    return NO_FILE;
-  }
-  // Straight after the check: a writer that opens the file in between, or
-  // later without a lock, is what the check before the end moves is for.
-  const int fd = KeepOffStandardStreams(
-      Reopen(found, path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, info));
-  if (fd >= 0 && !LockAgainstWriters(fd)) {
-    static_cast<void>(close(fd));
-    return NO_FILE;
-  }
-  return fd;
+bool operator==(const std::timespec& one, const std::timespec& other) {
+  return one.tv_sec == other.tv_sec && one.tv_nsec == other.tv_nsec;
 }
 
 // What the file is now. A network file system answers fstat from what it
@@ -176,45 +47,87 @@ bool Measure(int fd, struct stat& out) {
   out.st_nlink = now.stx_nlink;
   out.st_size = static_cast<off_t>(now.stx_size);
   out.st_blocks = static_cast<blkcnt_t>(now.stx_blocks);
-  // Only ever compared with another measurement taken the same way, so a
-  // narrower time_t (32-bit ARM) loses nothing that matters.
-  out.st_ctim.tv_sec = static_cast<time_t>(now.stx_ctime.tv_sec);
-  out.st_ctim.tv_nsec = static_cast<long>(now.stx_ctime.tv_nsec);
+  out.st_mtim = TimeOf(now.stx_mtime);
+  out.st_ctim = TimeOf(now.stx_ctime);
   return true;
 }
 
 // Still the file that was measured: linked, of the same size, and with the
 // same change time. That time moves on every write (through a map or a clone
 // too), every change of size, permissions, owner, times or links, and
-// nobody can set it back; but FAT keeps it as the time of the last write,
-// in steps of 2 seconds. A read leaves it; a rename moves it.
+// nobody can set it back. FAT and exFAT have none: theirs is the time of the
+// last write, in steps of seconds, so there the watch set at the open must
+// also have seen nothing. A read leaves both; a rename moves both.
 bool UnchangedSinceMeasured(const NativeHandle& image) {
   struct stat now {};
   return Measure(image.file, now) && now.st_nlink > 0 && now.st_size == image.size &&
-         now.st_ctim.tv_sec == image.changed.tv_sec &&
-         now.st_ctim.tv_nsec == image.changed.tv_nsec;
+         now.st_ctim == image.changed && (image.watch == NO_FILE || NothingSeen(image.watch));
 }
 
-// A reservation that failed part-way, or whose set-end then failed, can
-// leave blocks past the end that nothing reaches. Setting the end where it
-// is frees them (ext4, xfs and btrfs drop blocks past the end even when the
-// size stays; tmpfs gives back a failed reservation itself). Whether
-// nothing is left there.
-bool GiveBackReserved(const NativeHandle& image) {
-  struct stat now {};
-  return !Measure(image.file, now) || now.st_blocks <= image.blocks ||
-         ftruncate(image.file, static_cast<off_t>(image.size)) == 0;
+// Past the file-size limit (ulimit -f) the set-end would fail, and first
+// raise SIGXFSZ, which ends the tool with nothing said: find out before
+// anything is touched.
+bool WithinSizeLimit(std::int64_t end) {
+  struct rlimit limit {};
+  return getrlimit(RLIMIT_FSIZE, &limit) == 0 &&
+         (limit.rlim_cur == RLIM_INFINITY || static_cast<std::uint64_t>(end) <= limit.rlim_cur);
+}
+
+// Zero bytes from `from` to `end`, all past the old end of the file: the
+// image's own data is never written.
+bool WriteZeros(int fd, std::int64_t from, std::int64_t end) {
+  static const char zeros[CYLINDER_BYTES] = {};
+  while (from < end) {
+    const std::int64_t wanted = end - from < CYLINDER_BYTES ? end - from : CYLINDER_BYTES;
+    const ssize_t written = pwrite(fd, zeros, static_cast<size_t>(wanted), static_cast<off_t>(from));
+    if (written <= 0) {
+      return false;
+    }
+    from += written;
+  }
+  return true;
 }
 
 // Extending a file only moves its end: on a full disk the new cylinders
 // would have no blocks, and the first write into them would fail long after
-// we said done. So the grown range is reserved first, the size left as it
-// is. A file system that cannot reserve (NFS, some FUSE) gets the end set
-// as before.
-bool ReserveGrownRange(const NativeHandle& image) {
-  return fallocate(image.file, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(image.size),
-                   static_cast<off_t>(image.position - image.size)) == 0 ||
-         errno == EOPNOTSUPP || errno == ENOSYS;
+// we said done. So their space is taken first. Where the file system can
+// reserve it, that is done with the size kept, and then the end moves.
+// Where it cannot (NFS, FUSE drivers), or says it did and did not (the SMB
+// client), zeros are written into the new cylinders: they read as zeros
+// either way.
+bool Grow(const NativeHandle& image) {
+  if (!WithinSizeLimit(image.position)) {
+    return false;
+  }
+  const auto from = static_cast<off_t>(image.size);
+  const auto end = static_cast<off_t>(image.position);
+  if (!image.fill_to_reserve) {
+    if (fallocate(image.file, FALLOC_FL_KEEP_SIZE, from, end - from) == 0) {
+      return ftruncate(image.file, end) == 0;
+    }
+    if (errno != EOPNOTSUPP && errno != ENOSYS) {
+      return false;
+    }
+  }
+  return WriteZeros(image.file, from, end);
+}
+
+// Puts a grow that failed part-way back as it was measured: the size, no
+// blocks past the old end (ext4, xfs and btrfs free blocks past the end when
+// it is set, even where it already is), and the time of the last write,
+// which a reservation, a written zero or that set-end stamps. The change
+// time cannot be set back, and the modification time only by the file's
+// owner or root.
+void GiveBack(const NativeHandle& image) {
+  struct stat now {};
+  const bool measured = Measure(image.file, now);
+  if (!measured || now.st_size != image.size || now.st_blocks > image.blocks) {
+    static_cast<void>(ftruncate(image.file, static_cast<off_t>(image.size)));
+  } else if (now.st_mtim == image.modified) {
+    return;
+  }
+  const std::timespec times[2] = {{0, UTIME_OMIT}, image.modified};
+  static_cast<void>(futimens(image.file, times));
 }
 
 // The file the name leads to, opened as a path only, and measured. O_PATH
@@ -240,6 +153,28 @@ int Find(const char* path, struct stat& info) {
   return NO_FILE;
 }
 
+// The regular file `found` holds, open for reading and writing and held,
+// watched where its times cannot show every change; or an empty handle.
+NativeHandle OpenRegular(int found, const char* path, const struct stat& info) {
+  const std::optional<Storage> storage = StorageOf(found);
+  if (!storage) {
+    return {};
+  }
+  int watch = NO_FILE;
+  if (*storage == Storage::COARSE_TIMES) {
+    watch = WatchChanges(found, path, info);
+    if (watch == NO_FILE) {
+      return {};
+    }
+  }
+  const int fd = OpenHeld(found, path, info, *storage);
+  if (fd == NO_FILE && watch != NO_FILE) {
+    static_cast<void>(close(watch));
+  }
+  return {.file = fd, .watch = fd == NO_FILE ? NO_FILE : watch,
+          .fill_to_reserve = *storage == Storage::SMB};
+}
+
 }  // namespace
 
 std::optional<ImageFile> ImageFile::Open(const char* path) {
@@ -256,19 +191,22 @@ std::optional<ImageFile> ImageFile::Open(const char* path) {
       static_cast<void>(close(found));
       return std::nullopt;
     }
-    return ImageFile(NativeHandle{found, 0, 0, {}, 0});
+    return ImageFile(NativeHandle{.file = found});
   }
-  const int fd = OpenRegular(found, path, info);
+  const NativeHandle opened = OpenRegular(found, path, info);
   static_cast<void>(close(found));
-  if (fd < 0) {
+  if (opened.file == NO_FILE) {
     return std::nullopt;
   }
-  return ImageFile(NativeHandle{fd, 0, 0, {}, 0});
+  return ImageFile(opened);
 }
 
 ImageFile::~ImageFile() {
   if (owned_) {
     static_cast<void>(close(handle_.file));
+    if (handle_.watch != NO_FILE) {
+      static_cast<void>(close(handle_.watch));
+    }
   }
 }
 
@@ -282,6 +220,7 @@ std::optional<std::int64_t> ImageFile::QuerySize() {
   handle_.size = info.st_size;
   handle_.blocks = info.st_blocks;
   handle_.changed = info.st_ctim;
+  handle_.modified = info.st_mtim;
   return std::int64_t{info.st_size};
 }
 
@@ -294,18 +233,13 @@ bool ImageFile::SeekFromBegin(std::int64_t offset) {
 }
 
 bool ImageFile::SetEndHere() {
-  const bool growing = handle_.position > handle_.size;
-  if (growing) {
-    // Growing past a file-size limit (ulimit -f) raises SIGXFSZ, which would
-    // end the tool with nothing said; ignored, the set-end fails, and is
-    // reported as a resize that could not be made.
-    static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
+  if (handle_.position <= handle_.size) {
+    return ftruncate(handle_.file, static_cast<off_t>(handle_.position)) == 0;
   }
-  if ((!growing || ReserveGrownRange(handle_)) &&
-      ftruncate(handle_.file, static_cast<off_t>(handle_.position)) == 0) {
+  if (Grow(handle_)) {
     return true;
   }
-  static_cast<void>(GiveBackReserved(handle_));
+  GiveBack(handle_);
   return false;
 }
 
@@ -313,5 +247,14 @@ bool ImageFile::FlushToDevice() {
   // fdatasync covers a change of size. EINVAL: this kind of file (some
   // special or network file systems) cannot be synced; there is nothing
   // more to wait for.
-  return fdatasync(handle_.file) == 0 || errno == EINVAL;
+  if (fdatasync(handle_.file) == 0 || errno == EINVAL) {
+    return true;
+  }
+  // A network share may tell only now that it had no room for the zeros
+  // written: a grow that may not be on the device is given back. A cut
+  // cannot be: its data is gone.
+  if (handle_.position > handle_.size) {
+    GiveBack(handle_);
+  }
+  return false;
 }

@@ -14,12 +14,16 @@ using NativeHandle = void*;
 #else
 using NativeChar = char;
 /// A descriptor keeps out only those who ask, so what was measured is kept,
-/// to find changes by others before the end moves.
+/// to find changes by others before the end moves, and to put a failed grow
+/// back as it was.
 struct NativeHandle {
-  int file;               ///< the image; only its path if not a regular file
-  std::int64_t size;      ///< as measured
-  std::int64_t blocks;    ///< as measured, in 512-byte units
-  std::timespec changed;  ///< the inode's change time, as measured
-  std::int64_t position;  ///< where the end goes
+  int file = -1;                 ///< the image; only its path if not a regular file
+  int watch = -1;                ///< an inotify descriptor where times are coarse, or -1
+  bool fill_to_reserve = false;  ///< the file system says it reserves and does not
+  std::int64_t size = 0;         ///< as measured
+  std::int64_t blocks = 0;       ///< as measured, in 512-byte units
+  std::timespec changed{};       ///< the inode's change time, as measured
+  std::timespec modified{};      ///< the time of the last write, as measured
+  std::int64_t position = 0;     ///< where the end goes
 };
 #endif

@@ -89,14 +89,15 @@ class ToolCase(unittest.TestCase):
 
     def snapshot(self, name, times=True):
         """Size, space taken, bytes (of a regular file: reading a FIFO
-        would wait) and (with `times`) the file's times. A grow that fails
-        may leave the times moved, but nothing else."""
+        would wait), the time of the last write and (with `times`) the change
+        time. A grow that fails and is given back moves the change time,
+        which nobody can set back, but nothing else."""
         info = os.stat(self.path(name))
         digest = None
         if stat.S_ISREG(info.st_mode) and info.st_size <= 2 * 1024 * 1024:
             digest = hashlib.sha256(self.read(name)).hexdigest()
-        moved = (info.st_mtime_ns, info.st_ctime_ns) if times else ()
-        return (info.st_size, info.st_blocks, digest, *moved)
+        changed = (info.st_ctime_ns,) if times else ()
+        return (info.st_size, info.st_blocks, digest, info.st_mtime_ns, *changed)
 
     def command(self, args):
         return [*RUNNER, BINARY, *args]
@@ -140,9 +141,11 @@ class ToolCase(unittest.TestCase):
 
     def mount(self, kind):
         """A fresh, small file system of `kind` at the folder of that name
-        ("." is the test's own folder)."""
+        ("." is the test's own folder). NTFS and exFAT are the FUSE drivers
+        (ntfs-3g, exfat-fuse): this kernel has neither."""
         if kind == ".":
             return kind
+        fuse = {"ntfs": ["ntfs-3g"], "exfat": ["mount.exfat-fuse"]}.get(kind)
         if os.geteuid() != 0 or not shutil.which(f"mkfs.{kind}") and kind != "tmpfs":
             self.skipTest(f"needs root and mkfs.{kind}")
         os.mkdir(self.path(kind))
@@ -150,9 +153,15 @@ class ToolCase(unittest.TestCase):
         if kind != "tmpfs":
             volume = self.path(f"{kind}.volume")
             with open(volume, "wb") as file:
-                file.truncate(320 << 20)  # xfs's least
-            subprocess.run([f"mkfs.{kind}", "-q", volume], check=True, capture_output=True)
+                file.truncate((32 if fuse else 320) << 20)  # xfs's least
+            made = [f"mkfs.{kind}", *(["-Q", "-F"] if kind == "ntfs" else ["-q"] * (not fuse))]
+            subprocess.run([*made, volume], check=True, capture_output=True)
             command = ["mount", "-o", "loop", volume, self.path(kind)]
+            if fuse:  # exfat-fuse wants a block device
+                volume = subprocess.run(["losetup", "-f", "--show", volume], check=True,
+                                        capture_output=True).stdout.strip()
+                self.addCleanup(subprocess.run, ["losetup", "-d", volume], check=True)
+                command = [*fuse, volume, self.path(kind)]
         subprocess.run(command, check=True, capture_output=True)
         self.addCleanup(subprocess.run, ["umount", self.path(kind)], check=True)
         return kind
@@ -311,7 +320,8 @@ class Resizes(ToolCase):
 
     @unittest.skipIf(WINE, "Wine's server extends a file sparsely; Windows allocates the range")
     def test_grow_takes_its_space_first_and_fails_on_a_full_disk(self):
-        for kind in ("tmpfs", "ext4", "xfs", "btrfs"):
+        # ntfs-3g and exfat-fuse cannot reserve: the new cylinders are written.
+        for kind in ("tmpfs", "ext4", "xfs", "btrfs", "ntfs", "exfat"):
             with self.subTest(kind=kind):
                 name = self.image(77 * CYL, f"{self.mount(kind)}/disk.img")
                 filler = fill(self.path(kind))
@@ -355,7 +365,7 @@ class Sharing(ToolCase):
         # (how the other process holds the image, the file system it is on:
         # leases, which tell of writers, are each file system's own)
         cases = [("lockf", "."), ("writer", "."), ("flock", "."), ("loop", "."), ("lease", "."),
-                 ("writer", "tmpfs"), ("writer", "xfs"), ("writer", "btrfs")]
+                 ("write lease", "."), ("writer", "tmpfs"), ("writer", "xfs"), ("writer", "btrfs")]
         for how, where in cases:
             with self.subTest(how=how, where=where):
                 name = self.image(80 * CYL, f"{self.mount(where)}/{how}.img")
@@ -393,12 +403,12 @@ class Sharing(ToolCase):
             ("write in place", ["dd", "if=other.img", "of=disk.img", "bs=512", "count=1",
                                 "conv=notrunc", "status=none"], 1, "MsgSeekFailed", "disk.img",
              "written"),
-            # Seen only by inotify: the time of the last write is put back.
+            # The time of the last write is put back.
             ("write, time put back", ["sh", "-c", "touch -r disk.img t && dd if=other.img "
                                       "of=disk.img bs=512 count=1 conv=notrunc status=none && "
                                       "touch -m -r t disk.img"], 1, "MsgSeekFailed", "disk.img",
              "written"),
-            # Seen only by the time of the last write: inotify misses it.
+            # A watch misses it: only the times show it.
             ("write through a map", [sys.executable, "-c", MAP_WRITE], 1, "MsgSeekFailed",
              "disk.img", "written"),
             ("rm", ["rm", "disk.img"], 1, "MsgSeekFailed", "disk.img", None),
@@ -412,20 +422,33 @@ class Sharing(ToolCase):
              "original"),
             ("read", ["cat", "disk.img"], 0, "MsgCompleted", "disk.img", "cut"),
         ]
-        for what, command, status, message, where, holds in cases:
-            with self.subTest(what=what):
-                for leftover in os.listdir(self.dir):
-                    os.remove(self.path(leftover))
-                original = self.read(self.image(80 * CYL))
-                other = self.read(self.image(1440 * 1024, "other.img"))
-                tool = self.start_tool("disk.img")
-                self.read_until(tool, say(*ASKED_TO_CUT))
-                subprocess.run(command, cwd=self.dir, check=True, stdout=subprocess.DEVNULL)
-                self.expect(self.finish(tool, b"y\n"), status, message)
-                expected = {"other": other, "written": other[:512] + original[512:],
-                            "cut": original[:77 * CYL], "original": original, None: None}[holds]
-                now = self.read(where) if os.path.exists(self.path(where)) else None
-                self.assertTrue(now == expected, f"{where} holds the wrong bytes")
+        # exFAT (exfat-fuse) keeps whole seconds and no change time of its
+        # own: there the watch must see it all, but for the write through a
+        # map, which only a later second would show.
+        for kind in (".", "exfat"):
+            with self.subTest(kind=kind):
+                folder = self.mount(kind)
+                for what, command, status, message, where, holds in cases:
+                    if kind != "." and what == "write through a map":
+                        continue
+                    with self.subTest(what=what):
+                        self.change_at_the_prompt(folder, command, status, message, where, holds)
+
+    def change_at_the_prompt(self, folder, command, status, message, where, holds):
+        for leftover in ("disk.img", "other.img", "moved.img", "t"):
+            if os.path.exists(self.path(f"{folder}/{leftover}")):
+                os.remove(self.path(f"{folder}/{leftover}"))
+        original = self.read(self.image(80 * CYL, f"{folder}/disk.img"))
+        other = self.read(self.image(1440 * 1024, f"{folder}/other.img"))
+        tool = self.start_tool(f"{folder}/disk.img")
+        self.read_until(tool, say(*ASKED_TO_CUT))
+        subprocess.run(command, cwd=self.path(folder), check=True, stdout=subprocess.DEVNULL)
+        self.expect(self.finish(tool, b"y\n"), status, message)
+        expected = {"other": other, "written": other[:512] + original[512:],
+                    "cut": original[:77 * CYL], "original": original, None: None}[holds]
+        where = f"{folder}/{where}"
+        now = self.read(where) if os.path.exists(self.path(where)) else None
+        self.assertTrue(now == expected, f"{where} holds the wrong bytes")
 
     @unittest.skipUnless(WINE, "Windows sharing; POSIX locks are tested above")
     def test_while_held_others_may_read_but_neither_write_delete_nor_rename(self):
@@ -471,8 +494,9 @@ def hold(test, how, path):
     """Another process holding the image at `path`: with a process lock (as
     older programs take; read-only, so only the lock tells), open for writing
     with no lock (as most emulators), with flock(1) (as shell scripts) or as
-    a loop device (an image mounted and not unmounted), or with a read lease
-    (as a file server caching it). Returns what lets it go."""
+    a loop device (an image mounted and not unmounted), or with a read or a
+    write lease (as a file server caching it; a write lease keeps even readers
+    waiting). Returns what lets it go."""
     if how == "loop":
         if os.geteuid() != 0 or not os.path.exists("/dev/loop-control"):
             test.skipTest("needs root and loop devices")
@@ -489,11 +513,12 @@ def hold(test, how, path):
     holder = open(path, "r+b" if how == "writer" else "rb")  # pylint: disable=consider-using-with
     if how == "lockf":
         fcntl.lockf(holder, fcntl.LOCK_SH | fcntl.LOCK_NB)
-    if how == "lease":
-        # A read lease that is not let go when a writer's open breaks it: an
-        # open that waits for it waits the kernel's whole lease-break time.
+    if how.endswith("lease"):
+        # A lease that is not let go when an open breaks it: an open that
+        # waits for it waits the kernel's whole lease-break time, 45 s, and
+        # then finds no writer (the holder only reads).
         signal.signal(signal.SIGIO, signal.SIG_IGN)
-        fcntl.fcntl(holder, fcntl.F_SETLEASE, fcntl.F_RDLCK)
+        fcntl.fcntl(holder, fcntl.F_SETLEASE, fcntl.F_WRLCK if how == "write lease" else fcntl.F_RDLCK)
     return holder.close
 
 
@@ -541,14 +566,27 @@ FAULTS = [
     # cannot reserve, the end is set all the same.
     ("reservation, disk full", "image", "fallocate:ENOSPC", None, 77, "MsgResizeFailed", 1, None),
     ("reservation, over quota", "image", "fallocate:EDQUOT", None, 77, "MsgResizeFailed", 1, None),
+    # Where it cannot, the new cylinders are written with zeros; a grow that
+    # fails part-way is given back, time of the last write included.
     ("reservation unsupported", "image", "fallocate:EOPNOTSUPP", None, 77, "MsgCompleted", 0, 80),
-    # The end has moved but may not be on the device: not done.
+    ("zeros, disk full", "image", "fallocate:EOPNOTSUPP+pwrite64:ENOSPC:2", None, 77,
+     "MsgResizeFailed", 1, None),
+    # The end has moved but may not be on the device: not done. A cut
+    # cannot be undone; a grow is given back (a network share may tell only
+    # at the flush that it had no room).
     ("flush", "image", "fdatasync", ("fsync", "client"), 80, "MsgResizeFailed", 1, 77),
+    ("flush after a grow", "image", "fdatasync", None, 77, "MsgResizeFailed", 1, None),
+    ("flush after zeros, disk full", "image", "fallocate:EOPNOTSUPP+fdatasync:ENOSPC", None, 77,
+     "MsgResizeFailed", 1, None),
     # A file system that cannot sync a file at all has nothing to wait for.
     ("flush unsupported", "image", "fdatasync:EINVAL", None, 80, "MsgCompleted", 0, 77),
     # Where flock is a range lock too (NFS, SMB), the tool's own range lock
     # refuses its flock once: that is no other holder.
     ("flock that is the range lock", "image", "flock:EAGAIN", None, 80, "MsgCompleted", 0, 77),
+    # A kernel without open-file-description locks: the classic lock instead.
+    # (The first fcntl on the image is the lease's.)
+    ("no open-file-description locks", "image", "fcntl:EINVAL:2", None, 80, "MsgCompleted", 0,
+     77),
     # A read error on standard input is no answer.
     ("answer unreadable", "answer", "read", ("read", "client"), 80, "MsgAborted", 0, None),
 ]
@@ -564,12 +602,16 @@ class Faults(ToolCase):
     file it is made on. Descriptor numbers are no guide: the C library reuses
     them for its locale files."""
 
-    def inject(self, call, target):
-        """strace's options that fail `call` ("name[:error[:which]]") on
-        `target` and log it."""
-        call, error, when = (call.split(":") + ["", ""])[:3]
-        return ["-y", "-o", os.path.join(self.dir, "trace"), "-P", target, "-e", f"trace={call}",
-                "-e", f"inject={call}:error={error or 'EIO'}:when={when or 1}"]
+    def inject(self, calls, target):
+        """strace's options that fail each of `calls` ("name[:error[:which]]",
+        joined by "+") on `target` and log them."""
+        options = []
+        for call in calls.split("+"):
+            call, error, when = (call.split(":") + ["", ""])[:3]
+            options += ["-e", f"inject={call}:error={error or 'EIO'}:when={when or 1}"]
+        traced = ",".join(call.split(":")[0] for call in calls.split("+"))
+        return ["-y", "-o", os.path.join(self.dir, "trace"), "-P", target,
+                "-e", f"trace={traced}", *options]
 
     def cannot(self, why):
         """A row this machine does not allow is skipped, saying why; as root,
@@ -622,8 +664,9 @@ class Faults(ToolCase):
                 self.expect(self.run_failing(name, call, target, side), status, *opened, message)
                 with open(os.path.join(self.dir, "trace")) as trace:
                     injected = [line for line in trace if "(INJECTED)" in line]
-                self.assertEqual(len(injected), 1, injected)
-                self.assertIn(f"<{target}>", injected[0])
+                self.assertEqual(len(injected), call.count("+") + 1, injected)
+                for line in injected:
+                    self.assertIn(f"<{target}>", line)
                 if after is None:
                     self.assertEqual(self.snapshot(name, times=False), snapshot)
                 else:
@@ -633,32 +676,70 @@ class Faults(ToolCase):
     @unittest.skipIf(WINE, "the POSIX file layer")
     def test_name_swapped_after_the_first_open_is_not_followed(self):
         # The name is opened once, to learn what kind of file it is; all
-        # else opens that same file. strace holds the first open back while
-        # the image is renamed and a FIFO, with a reader waiting, takes its
-        # name: the tool must cut the image and never open the FIFO.
+        # else opens that same file, through /proc. strace holds the first
+        # open back while the image is renamed and something else takes its
+        # name: a FIFO with a reader waiting must never be opened. Without
+        # /proc (an empty one in a mount namespace, as in a bare chroot), the
+        # name is opened again and kept only if it still leads to the image.
         self.need_strace()
-        name = self.image(80 * CYL)
-        original = self.read(name)
-        reader = self.fifo_with_a_reader("fifo")
-        path = self.path(name).decode()  # as strace matches it
-        held_back = ["strace", "-f", "-qq", "-o", os.devnull, "-P", path,
-                     "-e", "trace=openat", "-e", "inject=openat:delay_exit=2000000:when=1"]
-        tool = subprocess.Popen([*held_back, *self.command([path])], stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=self.dir,
-                                env=UNDER_TRACE)
-        time.sleep(1)
-        os.rename(self.path(name), self.path("moved.img"))
-        os.rename(self.path("fifo"), self.path(name))
-        self.expect(self.finish(tool, b"y\n"), 0, *ASKED_TO_CUT, "MsgCompleted")
-        self.assertTrue(self.read("moved.img") == original[:77 * CYL])
-        self.assert_reader_still_waits(reader, name)
+        no_proc = ("unshare", "-m", "sh", "-c", 'mount -t tmpfs none /proc && exec "$@"', "sh")
+        cases = [  # /proc, what takes the name (None: nothing), status, message, cylinders after
+            (True, "fifo", 0, "MsgCompleted", 77),
+            (False, None, 0, "MsgCompleted", 77),
+            (False, "other", 1, "MsgOpenFailed", 80),
+        ]
+        for number, (proc, swapped_in, status, message, cylinders) in enumerate(cases):
+            with self.subTest(proc=proc, swapped_in=swapped_in):
+                if not proc and os.geteuid() != 0:
+                    self.skipTest("needs root, for a mount namespace")
+                name, moved = self.image(80 * CYL, f"disk{number}.img"), f"moved{number}.img"
+                original = self.read(name)
+                if swapped_in == "fifo":
+                    reader = self.fifo_with_a_reader(swapped_in)
+                elif swapped_in:
+                    other = self.read(self.image(80 * CYL, swapped_in))
+                path = self.path(name).decode()  # as strace matches it
+                held_back = ["strace", "-f", "-qq", "-o", os.devnull, "-P", path, "-e",
+                             "trace=openat", "-e", "inject=openat:delay_exit=2000000:when=1"]
+                tool = subprocess.Popen([*(() if proc else no_proc), *held_back,
+                                         *self.command([path])], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        cwd=self.dir, env=UNDER_TRACE)
+                time.sleep(1)
+                if swapped_in:
+                    os.rename(self.path(name), self.path(moved))
+                    os.rename(self.path(swapped_in), self.path(name))
+                opened = ASKED_TO_CUT if status == 0 else ("MsgBanner",)
+                self.expect(self.finish(tool, b"y\n"), status, *opened, message)
+                image_now = self.read(moved if swapped_in else name)
+                self.assertTrue(image_now == original[:cylinders * CYL], "the image")
+                if swapped_in == "fifo":
+                    self.assert_reader_still_waits(reader, name)
+                elif swapped_in:
+                    self.assertTrue(self.read(name) == other, "the file swapped in was changed")
+
+    @unittest.skipIf(WINE, "the POSIX file layer")
+    def test_only_storage_with_coarse_times_is_watched(self):
+        # Closing a watch waits up to 18 ms on a busy machine: local disks,
+        # whose change time shows every change, must not pay for one.
+        self.need_strace()
+        for kind, watches in ((".", 0), ("tmpfs", 0), ("exfat", 1), ("ntfs", 1)):
+            with self.subTest(kind=kind):
+                name = self.image(80 * CYL, f"{self.mount(kind)}/disk.img")
+                trace = os.path.join(self.dir, "trace")
+                traced = ("strace", "-f", "-qq", "-o", trace, "-e", "trace=inotify_init,inotify_init1")
+                self.expect(self.run_tool(name, answer=b"y\n", env=UNDER_TRACE, prefix=traced), 0,
+                            *ASKED_TO_CUT, "MsgCompleted")
+                with open(trace) as file:
+                    self.assertEqual(sum("inotify_init" in line for line in file), watches)
 
     @unittest.skipIf(WINE, "POSIX resource limits; Wine's server moves the end")
     def test_file_size_limit_fails_the_grow_and_keeps_the_image(self):
         name = self.image(77 * CYL)
         limited = ("sh", "-c", 'ulimit -f 1250 && exec "$@"', "sh")  # 1,280,000 bytes
+        # Not even the change time moves: nothing is tried past the limit.
         self.expect_unchanged(name, lambda: self.run_tool(name, answer=b"y\n", prefix=limited),
-                              1, *ASKED_TO_GROW, "MsgResizeFailed", times=False)
+                              1, *ASKED_TO_GROW, "MsgResizeFailed")
 
 
 class OddFiles(ToolCase):
@@ -706,18 +787,20 @@ class Streams(ToolCase):
                 self.expect_unchanged(name, lambda: self.run_shell(redirect, name),
                                       0, *ASKED_TO_CUT, "MsgAborted")
 
-    def test_closed_or_full_output_changes_neither_status_nor_file(self):
+    def test_closed_streams_or_full_output_change_neither_status_nor_file(self):
         # Closed, the image must not take standard output's place; full, the
         # lost messages must not change what is done or reported.
+        # With all three closed, the image must not take any of their places.
         cases = [(">&-", b"n\n", 80), (">&-", b"y\n", 77),  # redirect, answer, cylinders
-                 (">/dev/full", b"n\n", 80), (">/dev/full", b"y\n", 77)]
+                 (">/dev/full", b"n\n", 80), (">/dev/full", b"y\n", 77),
+                 ("<&- >&- 2>&-", b"y\n", 80)]
         for redirect, answer, cylinders in cases:
             with self.subTest(redirect=redirect, answer=answer):
                 name = self.image(80 * CYL)
                 original = self.read(name)
                 result = self.run_shell(redirect, name, answer)
                 self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"", b""))
-                self.assertTrue(self.read(name) == original[:cylinders * CYL])
+                self.assertTrue(self.read(name) == original[:cylinders * CYL], "image changed")
 
     @unittest.skipIf(WINE, "POSIX signals")
     def test_reader_gone_before_the_report_leaves_status_true_to_the_file(self):
@@ -950,9 +1033,11 @@ class Resources(unittest.TestCase):
     def test_exe_carries_version_icons_and_manifest(self):
         version = self.resource("--type=16")
         fixed = version[version.index(struct.pack("<I", 0xFEEF04BD)):][8:24]
-        self.assertEqual(struct.unpack("<4I", fixed), (1, 0, 1, 0))  # 0.1.0.0 twice
+        numbers = [int(part) for part in PROJECT_VERSION.split(".")]
+        packed = ((numbers[0] << 16) | numbers[1], (numbers[2] << 16) | numbers[3])
+        self.assertEqual(struct.unpack("<4I", fixed), packed * 2)  # file and product
         strings = version.decode("utf-16-le", "replace")
-        for key, value in (("FileVersion", "0.1.0.0"), ("ProductVersion", "0.1.0.0"),
+        for key, value in (("FileVersion", PROJECT_VERSION), ("ProductVersion", PROJECT_VERSION),
                            ("OriginalFilename", "cylswap.exe")):
             self.assertRegex(strings, f"{key}\0+{re.escape(value)}\0")
         group = self.resource("--type=14", "--name=IDI_APPICON")
@@ -967,6 +1052,10 @@ class Resources(unittest.TestCase):
         self.assertEqual([e.text for e in find("v3:application/v3:windowsSettings/ws:longPathAware")],
                          ["true"])
 
+
+# The one version number, as the build takes it.
+with open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")) as cmake:
+    PROJECT_VERSION = re.search(r"project\(cylswap VERSION ([\d.]+)", cmake.read()).group(1)
 
 # Windows versions by the GUID a manifest names them with.
 SUPPORTED_WINDOWS = {

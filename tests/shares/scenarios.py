@@ -67,21 +67,26 @@ class Share:
         self.made.append(os.path.join(self.served, name))
         with open(self.made[-1], "wb") as file:
             file.write(os.urandom(cylinders * CYL))
+        # A whole, even second: what SMB (100 ns) and FAT (2 s) can carry,
+        # so that a time set back through them reads back exactly.
+        os.utime(self.made[-1], (IMAGE_TIME, IMAGE_TIME))
         return os.path.join(self.here, name), os.path.join(self.other, name)
 
     def grow(self, full):
         """A 77-cylinder image grown, on a share with room or one filled to
         the last block; and what the server's file then has."""
         here, _ = self.image(77)
-        served, blocks = self.made[-1], os.stat(self.made[-1]).st_blocks
+        served = self.made[-1]
+        before = snapshot(served)
         filler = fill(self.served) if full else None
         said = self.run(here)
         if filler:
             os.remove(filler)
-        info = os.stat(served)
-        if info.st_size == 77 * CYL:
-            return f"{said}, " + ("unchanged" if info.st_blocks == blocks else "blocks added")
-        return f"{said}, " + ("reserved" if info.st_blocks * 512 >= 80 * CYL else "not reserved")
+        after = snapshot(served)
+        if after[0] == 77 * CYL:
+            moved = [what for what, was, now in zip(SNAPSHOT, before, after) if was != now]
+            return f"{said}, " + (" and ".join(moved) + " changed" if moved else "unchanged")
+        return f"{said}, " + ("reserved" if after[1] * 512 >= 80 * CYL else "not reserved")
 
     def lease(self):
         here, _ = self.image()
@@ -150,6 +155,17 @@ class Share:
         return self.resized(here)
 
 
+# When each image was last written, as the server keeps it.
+IMAGE_TIME = 1_700_000_000
+SNAPSHOT = ("size", "blocks", "time of the last write", "bytes")
+
+
+def snapshot(path):
+    info = os.stat(path)
+    with open(path, "rb") as file:
+        return info.st_size, info.st_blocks, info.st_mtime_ns, hash(file.read())
+
+
 def lock(file, how):
     if how == "flock":
         fcntl.flock(file, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -210,30 +226,30 @@ SCENARIOS = [
     ("other client's unlocked read-write open", Share.held,
      {"nfs": "resized (0)", "smb": "resized (0)", "fat": "refused at the open (1)"}),
     ("reservation past the end", Share.reserve, None),
-    # Neither NFS client can reserve; the SMB client says it did and did not.
-    ("grow, y", lambda s: s.grow(False),
-     {"nfs": "resized (0), not reserved", "smb": "resized (0), not reserved",
-      "fat": "resized (0), reserved"}),
-    ("grow on a full share, y", lambda s: s.grow(True),
-     {"nfs": "resized (0), not reserved", "smb": "resized (0), not reserved",
-      "fat": "resize failed (1), unchanged"}),
-    # FAT's change time is its modification time, in steps of 2 s: a write
-    # in the step the tool measured in, or whose time is put back, or a
-    # chmod (which FAT does not time) is not seen.
+    # Neither NFS client can reserve, and the SMB client says it did and did
+    # not: there the new cylinders are written with zeros. A share may say
+    # only at the flush that it had no room; the grow is then given back.
+    ("grow, y", lambda s: s.grow(False), "resized (0), reserved"),
+    ("grow on a full share, y", lambda s: s.grow(True), "resize failed (1), unchanged"),
+    # FAT has no change time, and times its writes in steps of 2 s: the
+    # watch it gets sees what the times cannot.
     ("other client writes at the prompt", lambda s: s.at_prompt(write_sector),
      {"nfs": "wrote a sector; then refused before the end moved (1)",
-      "smb": "write EACCES; then resized (0)", "fat": None}),
+      "smb": "write EACCES; then resized (0)",
+      "fat": "wrote a sector; then refused before the end moved (1)"}),
     ("... 2.1 s after the prompt", lambda s: s.at_prompt(lambda t: write_sector(t, 2.1)),
      {"nfs": "wrote a sector; then refused before the end moved (1)",
       "smb": "write EACCES; then resized (0)",
       "fat": "wrote a sector; then refused before the end moved (1)"}),
     ("... and puts its times back", lambda s: s.at_prompt(lambda t: write_sector(t, 0, True)),
      {"nfs": "wrote a sector; then refused before the end moved (1)",
-      "smb": "write EACCES; then resized (0)", "fat": "wrote a sector; then resized (0)"}),
+      "smb": "write EACCES; then resized (0)",
+      "fat": "wrote a sector; then refused before the end moved (1)"}),
     # SMB carries a chmod as the read-only attribute, which moves no time.
     ("other client's chmod a-w at the prompt", lambda s: s.at_prompt(write_protect),
      {"nfs": "chmod a-w; then refused before the end moved (1)",
-      "smb": "chmod a-w; then resized (0)", "fat": "chmod a-w; then resized (0)"}),
+      "smb": "chmod a-w; then resized (0)",
+      "fat": "chmod a-w; then refused before the end moved (1)"}),
 ]
 
 
