@@ -8,6 +8,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 
@@ -76,10 +78,11 @@ bool WithinSizeLimit(std::int64_t end) {
 // Zero bytes from `from` to `end`, all past the old end of the file: the
 // image's own data is never written.
 bool WriteZeros(int fd, std::int64_t from, std::int64_t end) {
-  static const char zeros[CYLINDER_BYTES] = {};
+  static const std::array<char, CYLINDER_BYTES> zeros{};
   while (from < end) {
-    const std::int64_t wanted = end - from < CYLINDER_BYTES ? end - from : CYLINDER_BYTES;
-    const ssize_t written = pwrite(fd, zeros, static_cast<size_t>(wanted), static_cast<off_t>(from));
+    const std::int64_t wanted = std::min(end - from, CYLINDER_BYTES);
+    const ssize_t written =
+        pwrite(fd, zeros.data(), static_cast<size_t>(wanted), static_cast<off_t>(from));
     if (written <= 0) {
       return false;
     }
@@ -126,8 +129,8 @@ void GiveBack(const NativeHandle& image) {
   } else if (now.st_mtim == image.modified) {
     return;
   }
-  const std::timespec times[2] = {{0, UTIME_OMIT}, image.modified};
-  static_cast<void>(futimens(image.file, times));
+  const std::array<std::timespec, 2> times{{{0, UTIME_OMIT}, image.modified}};
+  static_cast<void>(futimens(image.file, times.data()));
 }
 
 // The file the name leads to, opened as a path only, and measured. O_PATH

@@ -8,8 +8,8 @@ set -eu
 cd "$(dirname "$0")/.."
 
 NATIVE="console/dialogue.cpp console/messages.cpp console/console_posix.cpp
-  console/utf8_posix.cpp driver/resize_plan.cpp driver/run_tool.cpp driver/image_file_posix.cpp driver/image_hold_posix.cpp
-  driver/main_posix.cpp"
+  console/utf8_posix.cpp driver/resize_plan.cpp driver/run_tool.cpp driver/image_file_posix.cpp
+  driver/image_hold_posix.cpp driver/main_posix.cpp"
 WINDOWS="console/console_win32.cpp driver/image_file_win32.cpp driver/main_win32.cpp
   tests/e2e/share_probe.cpp"
 
