@@ -679,10 +679,12 @@ class Faults(ToolCase):
         # else opens that same file, through /proc. strace holds the first
         # open back while the image is renamed and something else takes its
         # name: a FIFO with a reader waiting must never be opened. Without
-        # /proc (an empty one in a mount namespace, as in a bare chroot), the
-        # name is opened again and kept only if it still leads to the image.
+        # /proc (as in a bare chroot; here the tool's own descriptor folder
+        # is hidden in a mount namespace, since the sanitizers need the rest),
+        # the name is opened again and kept only if it still leads to the image.
         self.need_strace()
-        no_proc = ("unshare", "-m", "sh", "-c", 'mount -t tmpfs none /proc && exec "$@"', "sh")
+        no_proc = ("unshare", "-m", "sh", "-c", 'mount -t tmpfs none /proc/$$/fd && exec "$@"',
+                   "sh")
         cases = [  # /proc, what takes the name (None: nothing), status, message, cylinders after
             (True, "fifo", 0, "MsgCompleted", 77),
             (False, None, 0, "MsgCompleted", 77),
@@ -701,7 +703,7 @@ class Faults(ToolCase):
                 path = self.path(name).decode()  # as strace matches it
                 held_back = ["strace", "-f", "-qq", "-o", os.devnull, "-P", path, "-e",
                              "trace=openat", "-e", "inject=openat:delay_exit=2000000:when=1"]
-                tool = subprocess.Popen([*(() if proc else no_proc), *held_back,
+                tool = subprocess.Popen([*held_back, *(() if proc else no_proc),
                                          *self.command([path])], stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         cwd=self.dir, env=UNDER_TRACE)
