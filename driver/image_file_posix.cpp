@@ -124,13 +124,13 @@ bool Grow(const NativeHandle& image) {
 void GiveBack(const NativeHandle& image) {
   struct stat now {};
   const bool measured = Measure(image.file, now);
-  if (!measured || now.st_size != image.size || now.st_blocks > image.blocks) {
-    static_cast<void>(ftruncate(image.file, static_cast<off_t>(image.size)));
-  } else if (now.st_mtim == image.modified) {
-    return;
+  const bool cut_back =
+      (!measured || now.st_size != image.size || now.st_blocks > image.blocks) &&
+      ftruncate(image.file, static_cast<off_t>(image.size)) == 0;
+  if (cut_back || !measured || !(now.st_mtim == image.modified)) {
+    const std::array<std::timespec, 2> times{{{0, UTIME_OMIT}, image.modified}};
+    static_cast<void>(futimens(image.file, times.data()));
   }
-  const std::array<std::timespec, 2> times{{{0, UTIME_OMIT}, image.modified}};
-  static_cast<void>(futimens(image.file, times.data()));
 }
 
 // The file the name leads to, opened as a path only, and measured. O_PATH
