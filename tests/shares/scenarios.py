@@ -78,7 +78,7 @@ class Share:
         here, _ = self.image(77)
         served = self.made[-1]
         before = snapshot(served)
-        filler = fill(self.served) if full else None
+        filler = fill(self.served, settle=3) if full else None
         said = self.run(here)
         if filler:
             os.remove(filler)
