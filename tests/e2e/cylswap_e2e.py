@@ -372,7 +372,10 @@ class Sharing(ToolCase):
                 before = self.snapshot(name)
                 let_go = hold(self, how, self.path(name))
                 try:
+                    started = time.monotonic()
                     self.expect(self.run_tool(name, answer=b"y\n"), 1, "MsgBanner", "MsgOpenFailed")
+                    # At once: not after a lease holder's 45 s to let go.
+                    self.assertLess(time.monotonic() - started, 15)
                 finally:
                     let_go()
                 self.assertEqual(self.snapshot(name), before)
