@@ -146,8 +146,9 @@ class ToolCase(unittest.TestCase):
         if kind == ".":
             return kind
         fuse = {"ntfs": ["ntfs-3g"], "exfat": ["mount.exfat-fuse"]}.get(kind)
-        if os.geteuid() != 0 or not shutil.which(f"mkfs.{kind}") and kind != "tmpfs":
-            self.skipTest(f"needs root and mkfs.{kind}")
+        needs = [f"mkfs.{kind}"] * (kind != "tmpfs") + (fuse or [])
+        if os.geteuid() != 0 or not all(map(shutil.which, needs)):
+            self.skipTest(f"needs root and {', '.join(needs)}")
         os.mkdir(self.path(kind))
         command = ["mount", "-t", "tmpfs", "-o", "size=64m", "none", self.path(kind)]
         if kind != "tmpfs":
