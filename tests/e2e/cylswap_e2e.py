@@ -154,7 +154,7 @@ class ToolCase(unittest.TestCase):
         if kind != "tmpfs":
             volume = self.path(f"{kind}.volume")
             with open(volume, "wb") as file:
-                file.truncate((32 if fuse else 320) << 20)  # xfs's least
+                file.truncate((32 if fuse else 320) << 20)  # xfs needs 300 MiB; FUSE fills slowly
             made = [f"mkfs.{kind}", *(["-Q", "-F"] if kind == "ntfs" else ["-q"] * (not fuse))]
             subprocess.run([*made, volume], check=True, capture_output=True)
             command = ["mount", "-o", "loop", volume, self.path(kind)]
