@@ -172,11 +172,13 @@ NativeHandle OpenRegular(int found, const char* path, const struct stat& info) {
     }
   }
   const int fd = OpenHeld(found, path, info, *storage);
-  if (fd == NO_FILE && watch != NO_FILE) {
-    static_cast<void>(close(watch));
+  if (fd == NO_FILE) {
+    if (watch != NO_FILE) {
+      static_cast<void>(close(watch));
+    }
+    return {};
   }
-  return {.file = fd, .watch = fd == NO_FILE ? NO_FILE : watch,
-          .fill_to_reserve = *storage == Storage::SMB};
+  return {.file = fd, .watch = watch, .fill_to_reserve = *storage == Storage::SMB};
 }
 
 }  // namespace
