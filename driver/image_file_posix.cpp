@@ -3,6 +3,7 @@
 // space before it is reported done, and a grow that fails leaves the file as
 // it was measured.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -19,12 +20,13 @@
 
 static_assert(sizeof(off_t) == sizeof(std::int64_t),
               "off_t must be 64-bit: build with _FILE_OFFSET_BITS=64");
+static_assert(sizeof(time_t) == sizeof(std::int64_t),
+              "time_t must be 64-bit, or a time past 2038 is set back wrong: "
+              "build with _TIME_BITS=64");
 
 namespace {
 
 std::timespec TimeOf(const struct statx_timestamp& time) {
-  // Only ever compared with, or set back to, another measurement taken the
-  // same way, so a narrower time_t (32-bit ARM) loses nothing that matters.
   return {static_cast<time_t>(time.tv_sec), static_cast<long>(time.tv_nsec)};
 }
 
@@ -50,6 +52,7 @@ bool Measure(int fd, struct stat& out) {
   out.st_size = static_cast<off_t>(now.stx_size);
   out.st_blocks = static_cast<blkcnt_t>(now.stx_blocks);
   out.st_mtim = TimeOf(now.stx_mtime);
+  out.st_atim = TimeOf(now.stx_atime);
   out.st_ctim = TimeOf(now.stx_ctime);
   return true;
 }
@@ -57,9 +60,9 @@ bool Measure(int fd, struct stat& out) {
 // Still the file that was measured: linked, of the same size, and with the
 // same change time. That time moves on every write (through a map or a clone
 // too), every change of size, permissions, owner, times or links, and
-// nobody can set it back. FAT and exFAT have none: theirs is the time of the
-// last write, in steps of seconds, so there the watch set at the open must
-// also have seen nothing. A read leaves both; a rename moves both.
+// nobody can set it back. Where its clock is coarse, or it is no change time
+// at all (FAT, exFAT), the watch set at the open must also have seen
+// nothing. A read leaves both; a rename moves both.
 bool UnchangedSinceMeasured(const NativeHandle& image) {
   struct stat now {};
   return Measure(image.file, now) && now.st_nlink > 0 && now.st_size == image.size &&
@@ -75,8 +78,9 @@ bool WithinSizeLimit(std::int64_t end) {
          (limit.rlim_cur == RLIM_INFINITY || static_cast<std::uint64_t>(end) <= limit.rlim_cur);
 }
 
-// Zero bytes from `from` to `end`, all past the old end of the file: the
-// image's own data is never written. Not const, so that the buffer is
+// Zero bytes from `from` to `end`, below the end already set: no write
+// ever extends the file (fusefat ruins a file's data when one does), and
+// the image's own data is never written. Not const, so that the buffer is
 // zero-filled memory rather than 16 KiB of the binary that every run maps.
 bool WriteZeros(int fd, std::int64_t from, std::int64_t end) {
   static std::array<char, CYLINDER_BYTES> zeros{};
@@ -92,46 +96,56 @@ bool WriteZeros(int fd, std::int64_t from, std::int64_t end) {
   return true;
 }
 
+// Whether the blocks of the new cylinders are there after a reservation
+// said yes: the SMB client says yes and reserves nothing.
+bool Reserved(const NativeHandle& image) {
+  struct stat now {};
+  return Measure(image.file, now) &&
+         now.st_blocks - image.blocks >= (image.position - image.size) / 512;
+}
+
 // Extending a file only moves its end: on a full disk the new cylinders
 // would have no blocks, and the first write into them would fail long after
 // we said done. So their space is taken first. Where the file system can
 // reserve it, that is done with the size kept, and then the end moves.
-// Where it cannot (NFS, FUSE drivers), or says it did and did not (the SMB
-// client), zeros are written into the new cylinders: they read as zeros
-// either way.
+// Where it cannot (NFS, FUSE drivers), or says it did and did not, the end
+// moves and zeros are written into the new cylinders, which read as zeros
+// either way. A refused set-end fails the grow before anything is written.
 bool Grow(const NativeHandle& image) {
-  if (!WithinSizeLimit(image.position)) {
-    return false;
-  }
   const auto from = static_cast<off_t>(image.size);
   const auto end = static_cast<off_t>(image.position);
-  if (!image.fill_to_reserve) {
-    if (fallocate(image.file, FALLOC_FL_KEEP_SIZE, from, end - from) == 0) {
+  if (fallocate(image.file, FALLOC_FL_KEEP_SIZE, from, end - from) == 0) {
+    if (Reserved(image)) {
       return ftruncate(image.file, end) == 0;
     }
-    if (errno != EOPNOTSUPP && errno != ENOSYS) {
-      return false;
-    }
+  } else if (errno != EOPNOTSUPP && errno != ENOSYS) {
+    return false;
   }
-  return WriteZeros(image.file, from, end);
+  return ftruncate(image.file, end) == 0 && WriteZeros(image.file, from, end);
 }
 
 // Puts a grow that failed part-way back as it was measured: the size, no
-// blocks past the old end (ext4, xfs and btrfs free blocks past the end when
-// it is set, even where it already is), and the time of the last write,
-// which a reservation, a written zero or that set-end stamps. The change
-// time cannot be set back, and the modification time only by the file's
-// owner or root.
+// blocks past it (setting the end frees what a reservation took there, even
+// where the end already is), and both times, which a reservation, a zero
+// written or a set-end stamps. Both at once: some FUSE drivers ignore a time
+// set alone. The change time cannot be set back, and the others only by the
+// file's owner or root.
 void GiveBack(const NativeHandle& image) {
-  struct stat now {};
-  const bool measured = Measure(image.file, now);
-  const bool cut_back =
-      (!measured || now.st_size != image.size || now.st_blocks > image.blocks) &&
-      ftruncate(image.file, static_cast<off_t>(image.size)) == 0;
-  if (cut_back || !measured || !(now.st_mtim == image.modified)) {
-    const std::array<std::timespec, 2> times{{{0, UTIME_OMIT}, image.modified}};
-    static_cast<void>(futimens(image.file, times.data()));
+  [[maybe_unused]] const int cut = ftruncate(image.file, static_cast<off_t>(image.size));
+  const std::array<std::timespec, 2> times{image.accessed, image.modified};
+  static_cast<void>(futimens(image.file, times.data()));
+}
+
+// The change is under way once the answer is given: from then until the
+// tool exits, a Ctrl+C, a hang-up or a shutdown's SIGTERM waits, and is
+// dropped at the exit, so that no grow or cut is left half done.
+void HoldOffInterruptions() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    sigaddset(&signals, signal);
   }
+  static_cast<void>(sigprocmask(SIG_BLOCK, &signals, nullptr));
 }
 
 // The file the name leads to, opened as a path only, and measured. O_PATH
@@ -144,7 +158,7 @@ int Find(const char* path, struct stat& info) {
   // server, so only the first look fails, with ESTALE, which drops that
   // cache entry. Look the name up once more, as an ordinary open would.
   for (int look = 0; look < 2; ++look) {
-    const int found = KeepOffStandardStreams(open(path, O_PATH | O_CLOEXEC));
+    const int found = open(path, O_PATH | O_CLOEXEC);
     if (found < 0 || Measure(found, info)) {
       return found;
     }
@@ -160,25 +174,25 @@ int Find(const char* path, struct stat& info) {
 // The regular file `found` holds, open for reading and writing and held,
 // watched where its times cannot show every change; or an empty handle.
 NativeHandle OpenRegular(int found, const char* path, const struct stat& info) {
-  const std::optional<Storage> storage = StorageOf(found);
-  if (!storage) {
+  const std::optional<bool> shared_over_network = SharedOverNetwork(found);
+  if (!shared_over_network) {
     return {};
   }
   int watch = NO_FILE;
-  if (*storage == Storage::COARSE_TIMES) {
+  if (!TimesShowEveryChange(info)) {
     watch = WatchChanges(found, path, info);
     if (watch == NO_FILE) {
       return {};
     }
   }
-  const int fd = OpenHeld(found, path, info, *storage);
+  const int fd = OpenHeld(found, path, info, *shared_over_network);
   if (fd == NO_FILE) {
     if (watch != NO_FILE) {
       static_cast<void>(close(watch));
     }
     return {};
   }
-  return {.file = fd, .watch = watch, .fill_to_reserve = *storage == Storage::SMB};
+  return {.file = fd, .watch = watch};
 }
 
 }  // namespace
@@ -227,6 +241,7 @@ std::optional<std::int64_t> ImageFile::QuerySize() {
   handle_.blocks = info.st_blocks;
   handle_.changed = info.st_ctim;
   handle_.modified = info.st_mtim;
+  handle_.accessed = info.st_atim;
   return std::int64_t{info.st_size};
 }
 
@@ -234,6 +249,7 @@ bool ImageFile::SeekFromBegin(std::int64_t offset) {
   // While the question waited, others could write, cut, replace or remove
   // the file without asking. The plan was made for the file as measured.
   // The position itself is only where the end goes: ftruncate takes it.
+  HoldOffInterruptions();
   handle_.position = offset;
   return offset >= 0 && UnchangedSinceMeasured(handle_);
 }
@@ -241,6 +257,9 @@ bool ImageFile::SeekFromBegin(std::int64_t offset) {
 bool ImageFile::SetEndHere() {
   if (handle_.position <= handle_.size) {
     return ftruncate(handle_.file, static_cast<off_t>(handle_.position)) == 0;
+  }
+  if (!WithinSizeLimit(handle_.position)) {
+    return false;
   }
   if (Grow(handle_)) {
     return true;

@@ -1,8 +1,8 @@
 // Holding the image on Linux. A descriptor keeps nobody out who does not
 // ask, so this takes what the kernel offers: a lease to find out whether
 // anyone else is writing the file when it is opened, the two kinds of locks
-// that other programs take, and, where the file system's times cannot show
-// every change (FAT, exFAT, FUSE), a watch from the open until the end moves.
+// that other programs take, and, where the file's times cannot show every
+// change, a watch from the open until the end moves.
 #include "driver/image_hold_posix.h"
 
 #include <fcntl.h>
@@ -25,9 +25,6 @@ constexpr int OFD_LOCK_COMMAND = F_OFD_SETLK;
 #else
 constexpr int OFD_LOCK_COMMAND = F_SETLK;
 #endif
-
-// Older kernel headers lack the exFAT driver's number.
-constexpr std::uint32_t EXFAT_MAGIC = 0x2011BAB0;
 
 // What the watch reports: a write (through the file, not a map), a change of
 // size, mode, times or links, a rename and a removal.
@@ -103,50 +100,32 @@ int Reopen(int fd, const char* path, int flags, const struct stat& found) {
 // can tell, and the answer is no. NFS and SMB clients refuse a lease
 // whenever the server has granted no delegation or oplock to back it, which
 // many servers never do: there the refusal tells nothing.
-bool WrittenElsewhere(int reader, Storage storage) {
+bool WrittenElsewhere(int reader, bool shared_over_network) {
   // A writer's open while the lease is held would send SIGIO, whose default
   // is to end the process. The tool has no other use for it.
   static_cast<void>(std::signal(SIGIO, SIG_IGN));
-  return fcntl(reader, F_SETLEASE, F_RDLCK) != 0 && errno == EAGAIN &&
-         storage != Storage::NFS && storage != Storage::SMB;
+  return fcntl(reader, F_SETLEASE, F_RDLCK) != 0 && errno == EAGAIN && !shared_over_network;
 }
 
 }  // namespace
 
-int KeepOffStandardStreams(int fd) {
-  if (fd < 0 || fd > STDERR_FILENO) {
-    return fd;
-  }
-  // The closed stream stays closed, so its messages are simply lost.
-  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-  static_cast<void>(close(fd));
-  return moved;
-}
-
-std::optional<Storage> StorageOf(int fd) {
+std::optional<bool> SharedOverNetwork(int fd) {
   struct statfs where {};
   if (fstatfs(fd, &where) != 0) {
     return std::nullopt;
   }
-  // f_type is a signed word of either width; the magic numbers are 32 bits.
-  switch (static_cast<std::uint32_t>(where.f_type)) {
-    case NFS_SUPER_MAGIC:
-      return Storage::NFS;
-    case CIFS_SUPER_MAGIC:
-    case SMB2_SUPER_MAGIC:
-      return Storage::SMB;
-    // vfat and msdos share the one number; a FUSE driver's times are
-    // whatever it makes of them (exfat-fuse's are whole seconds).
-    case MSDOS_SUPER_MAGIC:
-    case EXFAT_MAGIC:
-    case FUSE_SUPER_MAGIC:
-      return Storage::COARSE_TIMES;
-    default:
-      return Storage::LOCAL;
-  }
+  // f_type is a signed word of either width; the numbers are 32 bits.
+  const auto type = static_cast<std::uint32_t>(where.f_type);
+  return type == NFS_SUPER_MAGIC || type == CIFS_SUPER_MAGIC || type == SMB2_SUPER_MAGIC;
 }
 
-int OpenHeld(int found, const char* path, const struct stat& info, Storage storage) {
+bool TimesShowEveryChange(const struct stat& info) {
+  // A fine clock leaves digits below the millisecond: the chance that it
+  // leaves none is one in a million, and costs only a watch.
+  return info.st_ctim.tv_nsec % 1'000'000 != 0;
+}
+
+int OpenHeld(int found, const char* path, const struct stat& info, bool shared_over_network) {
   // Nobody may write it: someone protects it, as with a floppy's write
   // tab. Root could write it anyway; the tool does not.
   if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
@@ -158,15 +137,14 @@ int OpenHeld(int found, const char* path, const struct stat& info, Storage stora
   if (reader < 0) {
     return NO_FILE;
   }
-  const bool written_elsewhere = WrittenElsewhere(reader, storage);
+  const bool written_elsewhere = WrittenElsewhere(reader, shared_over_network);
   static_cast<void>(close(reader));
   if (written_elsewhere) {
     return NO_FILE;
   }
   // Straight after the check: a writer that opens the file in between, or
   // later without a lock, is what the check before the end moves is for.
-  const int fd = KeepOffStandardStreams(
-      Reopen(found, path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, info));
+  const int fd = Reopen(found, path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, info);
   if (fd >= 0 && !LockAgainstWriters(fd)) {
     static_cast<void>(close(fd));
     return NO_FILE;
@@ -175,8 +153,7 @@ int OpenHeld(int found, const char* path, const struct stat& info, Storage stora
 }
 
 int WatchChanges(int found, const char* path, const struct stat& info) {
-  // Kept off the standard streams too: the answer must never be read from it.
-  const int watch = KeepOffStandardStreams(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   if (watch < 0) {
     return NO_FILE;
   }

@@ -1,7 +1,7 @@
 #pragma once
-// Holding the image against other programs on Linux: what kind of storage
-// it is on, the open that checks for writers and takes the locks, and the
-// watch where the file system's times cannot show every change.
+// Holding the image against other programs on Linux: the two things about
+// its storage that decide how, the open that checks for writers and takes
+// the locks, and the watch where the file's times cannot show every change.
 
 #include <sys/stat.h>
 
@@ -9,26 +9,23 @@
 
 constexpr int NO_FILE = -1;
 
-/// `fd`, or a copy above standard error when it took the number of a closed
-/// standard stream: the tool's messages must never go into the image.
-[[nodiscard]] int KeepOffStandardStreams(int fd);
+/// Whether others may change the file on machines this kernel does not
+/// hear from (NFS, SMB), where a lease tells nothing: servers often grant
+/// none to back it. Nothing measures this; only the file system's number
+/// tells. Empty if that cannot be read.
+[[nodiscard]] std::optional<bool> SharedOverNetwork(int fd);
 
-/// Where the image is, as far as holding and growing it differ.
-enum class Storage {
-  LOCAL,         ///< a disk whose change time moves on every change
-  NFS,           ///< leases tell nothing; cannot reserve space
-  SMB,           ///< leases tell nothing; says it reserves space and does not
-  COARSE_TIMES,  ///< FAT, exFAT, FUSE: times in steps, or no change time at all
-};
-
-/// The storage the file `fd` (a path-only descriptor will do) is on.
-[[nodiscard]] std::optional<Storage> StorageOf(int fd);
+/// Whether the change time `info` measured shows every change to come. A
+/// clock that steps in milliseconds or more (whole seconds on FAT, exFAT
+/// and ext4 with small inodes) may not move for a change right after the
+/// measurement, and FAT's is no change time at all: such an image is watched.
+[[nodiscard]] bool TimesShowEveryChange(const struct stat& info);
 
 /// Opens the regular file that `found` holds, as `info` measured it, for
 /// reading and writing, and locks it; or NO_FILE when someone else is
 /// writing or locking it, or nobody may write it.
 [[nodiscard]] int OpenHeld(int found, const char* path, const struct stat& info,
-                           Storage storage);
+                           bool shared_over_network);
 
 /// An inotify descriptor watching the file `found` holds for writes,
 /// attribute changes, renames and removal; or NO_FILE.

@@ -17,13 +17,13 @@ using NativeChar = char;
 /// to find changes by others before the end moves, and to put a failed grow
 /// back as it was.
 struct NativeHandle {
-  int file = -1;                 ///< the image; only its path if not a regular file
-  int watch = -1;                ///< an inotify descriptor where times are coarse, or -1
-  bool fill_to_reserve = false;  ///< the file system says it reserves and does not
-  std::int64_t size = 0;         ///< as measured
-  std::int64_t blocks = 0;       ///< as measured, in 512-byte units
-  std::timespec changed{};       ///< the inode's change time, as measured
-  std::timespec modified{};      ///< the time of the last write, as measured
-  std::int64_t position = 0;     ///< where the end goes
+  int file = -1;              ///< the image; only its path if not a regular file
+  int watch = -1;             ///< an inotify descriptor where times are coarse, or -1
+  std::int64_t size = 0;      ///< as measured
+  std::int64_t blocks = 0;    ///< as measured, in 512-byte units
+  std::timespec changed{};    ///< the inode's change time, as measured
+  std::timespec modified{};   ///< the time of the last write, as measured
+  std::timespec accessed{};   ///< the time of the last read, as measured
+  std::int64_t position = 0;  ///< where the end goes
 };
 #endif

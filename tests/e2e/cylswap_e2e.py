@@ -37,6 +37,7 @@ RUNNER, WINE, ARGS = split_runner(sys.argv[1:])
 BINARY = os.path.abspath(ARGS[0])
 CYL = 16384
 FOUR_GIB = 1 << 32
+YEAR_2040 = 2208988800 * 10**9  # 2040-01-01, in nanoseconds
 NOBODY = 65534
 
 
@@ -141,12 +142,18 @@ class ToolCase(unittest.TestCase):
 
     def mount(self, kind):
         """A fresh, small file system of `kind` at the folder of that name
-        ("." is the test's own folder). NTFS and exFAT are the FUSE drivers
-        (ntfs-3g, exfat-fuse): this kernel has neither."""
-        if kind == ".":
+        ("." is the test's own folder). NTFS, exFAT and FAT ("fusefat") are
+        the FUSE drivers (ntfs-3g, exfat-fuse, fusefat): this kernel has
+        none of them. "ext4-128" keeps its times in whole seconds, as older
+        mke2fs made small volumes."""
+        if kind == "." or os.path.ismount(self.path(kind)):
             return kind
-        fuse = {"ntfs": ["ntfs-3g"], "exfat": ["mount.exfat-fuse"]}.get(kind)
-        needs = [f"mkfs.{kind}"] * (kind != "tmpfs") + (fuse or [])
+        fuse = {"ntfs": ["ntfs-3g"], "exfat": ["mount.exfat-fuse"],
+                "fusefat": ["fusefat", "-o", "rw+"]}.get(kind)
+        made = {"ntfs": ["mkfs.ntfs", "-Q", "-F"], "exfat": ["mkfs.exfat"],
+                "fusefat": ["mkfs.vfat"], "ext4-128": ["mkfs.ext4", "-q", "-I", "128"]}.get(
+                    kind, [f"mkfs.{kind}", "-q"])
+        needs = [made[0]] * (kind != "tmpfs") + (fuse or [])[:1]
         if os.geteuid() != 0 or not all(map(shutil.which, needs)):
             self.skipTest(f"needs root and {', '.join(needs)}")
         os.mkdir(self.path(kind))
@@ -155,7 +162,6 @@ class ToolCase(unittest.TestCase):
             volume = self.path(f"{kind}.volume")
             with open(volume, "wb") as file:
                 file.truncate((32 if fuse else 320) << 20)  # xfs needs 300 MiB; FUSE fills slowly
-            made = [f"mkfs.{kind}", *(["-Q", "-F"] if kind == "ntfs" else ["-q"] * (not fuse))]
             subprocess.run([*made, volume], check=True, capture_output=True)
             command = ["mount", "-o", "loop", volume, self.path(kind)]
             if fuse:  # exfat-fuse wants a block device
@@ -321,16 +327,29 @@ class Resizes(ToolCase):
 
     @unittest.skipIf(WINE, "Wine's server extends a file sparsely; Windows allocates the range")
     def test_grow_takes_its_space_first_and_fails_on_a_full_disk(self):
-        # ntfs-3g and exfat-fuse cannot reserve: the new cylinders are written.
-        for kind in ("tmpfs", "ext4", "xfs", "btrfs", "ntfs", "exfat"):
-            with self.subTest(kind=kind):
+        # (file system, cylinders of room left, whether it can grow at all).
+        # ntfs-3g and exfat-fuse cannot reserve: the new cylinders are
+        # written, so with room for one the grow fails part-way. fusefat
+        # refuses to move the end, and ruins a file a write extends. The
+        # image is dated 2040: a 32-bit time would set it back to 1903.
+        cases = [("tmpfs", 0, True), ("ext4", 0, True), ("xfs", 0, True), ("btrfs", 0, True),
+                 ("ntfs", 0, True), ("exfat", 0, True), ("ntfs", 1, True), ("exfat", 1, True),
+                 ("fusefat", None, False)]
+        for kind, room, grows in cases:
+            with self.subTest(kind=kind, room=room):
                 name = self.image(77 * CYL, f"{self.mount(kind)}/disk.img")
-                filler = fill(self.path(kind))
+                os.utime(self.path(name), ns=(YEAR_2040, YEAR_2040))
+                filler = None if room is None else fill(self.path(kind))
+                if room:
+                    os.truncate(filler, os.path.getsize(filler) - room * CYL)
                 self.expect_unchanged(name, lambda: self.run_tool(name, answer=b"y\n"), 1,
                                       *ASKED_TO_GROW, "MsgResizeFailed", times=False)
-                os.remove(filler)
-                self.expect(self.run_tool(name, answer=b"y\n"), 0, *ASKED_TO_GROW, "MsgCompleted")
-                self.assertGreaterEqual(os.stat(self.path(name)).st_blocks * 512, 80 * CYL)
+                if grows:
+                    os.remove(filler)
+                    self.expect(self.run_tool(name, answer=b"y\n"), 0, *ASKED_TO_GROW,
+                                "MsgCompleted")
+                    self.assertGreaterEqual(os.stat(self.path(name)).st_blocks * 512, 80 * CYL)
+                os.remove(self.path(name))  # room for the next row on the same volume
 
     def test_round_trip_80_77_80_does_not_restore_cut_cylinders(self):
         name = self.image(80 * CYL)
@@ -427,9 +446,10 @@ class Sharing(ToolCase):
             ("read", ["cat", "disk.img"], 0, "MsgCompleted", "disk.img", "cut"),
         ]
         # exFAT (exfat-fuse) keeps whole seconds and no change time of its
-        # own: there the watch must see it all, but for the write through a
-        # map, which only a later second would show.
-        for kind in (".", "exfat"):
+        # own, ext4 with small inodes a change time in whole seconds: there
+        # the watch must see it all, but for the write through a map, which
+        # only a later second would show.
+        for kind in (".", "exfat", "ext4-128"):
             with self.subTest(kind=kind):
                 folder = self.mount(kind)
                 for what, command, status, message, where, holds in cases:
@@ -574,6 +594,10 @@ FAULTS = [
     # fails part-way is given back, time of the last write included.
     ("reservation unsupported", "image", "fallocate:EOPNOTSUPP", None, 77, "MsgCompleted", 0, 80),
     ("zeros, disk full", "image", "fallocate:EOPNOTSUPP+pwrite64:ENOSPC:2", None, 77,
+     "MsgResizeFailed", 1, None),
+    # The end moves before any zero is written, and no write extends the
+    # file (fusefat ruins a file that way): a refused set-end ends the grow.
+    ("set-end refused before zeros", "image", "fallocate:EOPNOTSUPP+ftruncate:EPERM", None, 77,
      "MsgResizeFailed", 1, None),
     # The end has moved but may not be on the device: not done. A cut
     # cannot be undone; a grow is given back (a network share may tell only
@@ -726,10 +750,11 @@ class Faults(ToolCase):
 
     @unittest.skipIf(WINE, "the POSIX file layer")
     def test_only_storage_with_coarse_times_is_watched(self):
-        # Closing a watch waits up to 18 ms on a busy machine: local disks,
-        # whose change time shows every change, must not pay for one.
+        # Closing a watch waits up to 18 ms on a busy machine: storage whose
+        # change time shows every change must not pay for one. ntfs-3g keeps
+        # a true one, in steps of 100 ns.
         self.need_strace()
-        for kind, watches in ((".", 0), ("tmpfs", 0), ("exfat", 1), ("ntfs", 1)):
+        for kind, watches in ((".", 0), ("tmpfs", 0), ("ntfs", 0), ("exfat", 1), ("ext4-128", 1)):
             with self.subTest(kind=kind):
                 name = self.image(80 * CYL, f"{self.mount(kind)}/disk.img")
                 trace = os.path.join(self.dir, "trace")
@@ -849,6 +874,31 @@ class Streams(ToolCase):
         proc.stderr.close()
         self.assertEqual(out, filler + say(*ASKED_TO_CUT, "MsgCompleted"))
         self.assertEqual(os.path.getsize(self.path(name)), 77 * CYL)
+
+    @unittest.skipIf(WINE, "POSIX signals")
+    def test_signal_after_the_answer_lets_the_grow_complete(self):
+        # Zeros written slowly, as on a share or a USB stick through FUSE;
+        # the signal comes between two of them.
+        if not shutil.which("strace"):
+            self.skipTest("needs strace (Debian strace)")
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
+            with self.subTest(signal=sig):
+                name = self.image(77 * CYL, f"{sig.name}.img")
+                original = self.read(name)
+                slowed = ["strace", "-f", "-qq", "-o", os.devnull, "-P", self.path(name).decode(),
+                          "-e", "trace=fallocate,pwrite64", "-e", "inject=fallocate:error=EOPNOTSUPP",
+                          "-e", "inject=pwrite64:delay_exit=400000"]
+                proc = subprocess.Popen([*slowed, *self.command([name])], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        cwd=self.dir, env=UNDER_TRACE)
+                self.read_until(proc, say(*ASKED_TO_GROW))
+                proc.stdin.write(b"y\n")
+                proc.stdin.flush()
+                time.sleep(0.6)
+                tool = pathlib.Path(f"/proc/{proc.pid}/task/{proc.pid}/children").read_text()
+                os.kill(int(tool.split()[0]), sig)
+                self.expect(self.finish(proc, b""), 0, "MsgCompleted")
+                self.assertTrue(self.read(name) == original + bytes(3 * CYL), "the image")
 
     @unittest.skipIf(WINE, "POSIX signals")
     def test_interrupt_or_kill_at_the_prompt_leaves_the_image_unchanged(self):
