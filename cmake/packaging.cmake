@@ -3,7 +3,7 @@
 # builds nothing itself, so a package needs no test built first.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 include(GNUInstallDirs)
-set(CYLSWAP_DOCS README.md README.ja.md NEWS.md LICENSE)
+set(CYLSWAP_DOCS README.md README.ja.md STORAGE.md STORAGE.ja.md NEWS.md LICENSE)
 list(TRANSFORM CYLSWAP_DOCS PREPEND ${PROJECT_SOURCE_DIR}/)
 
 if(WIN32)

@@ -18,7 +18,7 @@ PACKAGES="cmake make g++ libgtest-dev googletest python3 util-linux
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-arm-linux-gnueabi qemu-user
   clang libclang-rt-dev clang-tidy cppcheck qemu-utils mtools
   locales mandoc groff man-db dpkg-dev strace lintian git xfsprogs btrfs-progs
-  exfatprogs exfat-fuse ntfs-3g
+  exfatprogs exfat-fuse ntfs-3g fusefat dosfstools
   user-mode-linux kmod iproute2 nfs-kernel-server samba cifs-utils"
 
 # Each part says how long it took, so a slow one shows in the CI log.

@@ -27,7 +27,8 @@ VERSION = re.search(r"project\(cylswap VERSION (\d+\.\d+\.\d+)",
                     open(os.path.join(ROOT, "CMakeLists.txt")).read())[1]
 MANUALS = ["share/man/man1/cylswap.1.gz", "share/man/ja/man1/cylswap.1.gz"]
 DOCS = [f"share/doc/cylswap/{name}" for name in
-        ("NEWS.md", "README.ja.md", "README.md", "copyright", "changelog.gz")]
+        ("NEWS.md", "README.ja.md", "README.md", "STORAGE.ja.md", "STORAGE.md", "copyright",
+         "changelog.gz")]
 NATIVE_ARCH = subprocess.run(["dpkg", "--print-architecture"], capture_output=True,
                              text=True, check=True).stdout.strip()
 # Each Debian package's build folder, architecture and Depends (None: what
@@ -164,7 +165,8 @@ class Packages(unittest.TestCase):
         with zipfile.ZipFile(os.path.join(WINDOWS, "packages", name + ".zip")) as archive:
             self.assertEqual(sorted(archive.namelist()),
                              sorted(f"{name}/{file}" for file in ("cylswap.exe", "README.md",
-                                                                  "README.ja.md", "NEWS.md",
+                                                                  "README.ja.md", "STORAGE.md",
+                                                                  "STORAGE.ja.md", "NEWS.md",
                                                                   "LICENSE")))
             with open(os.path.join(WINDOWS, "cylswap.exe"), "rb") as tested:
                 self.assertTrue(archive.read(f"{name}/cylswap.exe") == tested.read(),
