@@ -3,7 +3,6 @@
 // space before it is reported done, and a grow that fails leaves the file as
 // it was measured.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -12,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 
 #include "driver/image_file.h"
@@ -99,9 +99,10 @@ bool WriteZeros(int fd, std::int64_t from, std::int64_t end) {
 // Whether the blocks of the new cylinders are there after a reservation
 // said yes: the SMB client says yes and reserves nothing.
 bool Reserved(const NativeHandle& image) {
+  constexpr std::int64_t BLOCK_BYTES = 512;  // the unit st_blocks counts in
   struct stat now {};
   return Measure(image.file, now) &&
-         now.st_blocks - image.blocks >= (image.position - image.size) / 512;
+         now.st_blocks - image.blocks >= (image.position - image.size) / BLOCK_BYTES;
 }
 
 // Extending a file only moves its end: on a full disk the new cylinders
@@ -142,8 +143,8 @@ void GiveBack(const NativeHandle& image) {
 void HoldOffInterruptions() {
   sigset_t signals;
   sigemptyset(&signals);
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-    sigaddset(&signals, signal);
+  for (const int each : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    sigaddset(&signals, each);
   }
   static_cast<void>(sigprocmask(SIG_BLOCK, &signals, nullptr));
 }

@@ -122,7 +122,8 @@ std::optional<bool> SharedOverNetwork(int fd) {
 bool TimesShowEveryChange(const struct stat& info) {
   // A fine clock leaves digits below the millisecond: the chance that it
   // leaves none is one in a million, and costs only a watch.
-  return info.st_ctim.tv_nsec % 1'000'000 != 0;
+  constexpr long NANOSECONDS_PER_MILLISECOND = 1'000'000;
+  return info.st_ctim.tv_nsec % NANOSECONDS_PER_MILLISECOND != 0;
 }
 
 int OpenHeld(int found, const char* path, const struct stat& info, bool shared_over_network) {
