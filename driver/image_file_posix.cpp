@@ -97,12 +97,15 @@ bool WriteZeros(int fd, std::int64_t from, std::int64_t end) {
 }
 
 // Whether the blocks of the new cylinders are there after a reservation
-// said yes: the SMB client says yes and reserves nothing.
+// said yes: the SMB client says yes and reserves nothing. Either the
+// reservation added them, or the file already had them past its end (xfs
+// preallocates so).
 bool Reserved(const NativeHandle& image) {
   constexpr std::int64_t BLOCK_BYTES = 512;  // the unit st_blocks counts in
   struct stat now {};
   return Measure(image.file, now) &&
-         now.st_blocks - image.blocks >= (image.position - image.size) / BLOCK_BYTES;
+         (now.st_blocks - image.blocks >= (image.position - image.size) / BLOCK_BYTES ||
+          now.st_blocks >= image.position / BLOCK_BYTES);
 }
 
 // Extending a file only moves its end: on a full disk the new cylinders
