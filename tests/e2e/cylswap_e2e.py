@@ -689,6 +689,8 @@ class Faults(ToolCase):
             with self.subTest(row=row):
                 folder = "" if on in ("image", "answer") else f"{self.mount(on)}/"
                 name = self.image(before * CYL, f"{folder}{row.replace(' ', '-')}.img")
+                # Dated, so that a time moved even within its second shows.
+                os.utime(self.path(name), ns=(YEAR_2040, YEAR_2040))
                 target = self.path("answer" if on == "answer" else name).decode()
                 snapshot = self.snapshot(name, times=False)
                 asked = ASKED_TO_GROW if before == 77 else ASKED_TO_CUT
