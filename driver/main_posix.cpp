@@ -1,6 +1,8 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
 
 #include "driver/run_tool.h"
@@ -10,10 +12,15 @@ namespace {
 // A standard stream that was closed gets /dev/null (or, where there is none,
 // a path-only descriptor that reads and writes nothing), so that no file the
 // tool opens takes its number: the messages must never go into the image,
-// nor the answer come from it.
+// nor the answer come from it. One poll tells which are closed.
 void FillClosedStandardStreams() {
-  for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
-    if (fcntl(stream, F_GETFD) != -1) {
+  std::array<pollfd, 3> streams{
+      {{STDIN_FILENO, 0, 0}, {STDOUT_FILENO, 0, 0}, {STDERR_FILENO, 0, 0}}};
+  if (poll(streams.data(), streams.size(), 0) < 0) {
+    return;
+  }
+  for (const pollfd& stream : streams) {
+    if ((stream.revents & POLLNVAL) == 0) {
       continue;
     }
     int filler = open("/dev/null", O_RDWR);
@@ -21,7 +28,7 @@ void FillClosedStandardStreams() {
       filler = open("/", O_PATH);
     }
     // Opens take the lowest free number: this one, unless that failed too.
-    if (filler > STDERR_FILENO) {
+    if (filler > stream.fd) {
       static_cast<void>(close(filler));
     }
   }
