@@ -890,15 +890,15 @@ class Streams(ToolCase):
             with self.subTest(signal=sig):
                 original = self.read(name := self.image(77 * CYL, f"{sig.name}.img"))
                 proc = subprocess.Popen([*slowed, *self.command([name])], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, cwd=self.dir, env=UNDER_TRACE)
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        cwd=self.dir, env=UNDER_TRACE)
                 self.read_until(proc, say(*ASKED_TO_GROW))
                 proc.stdin.write(b"y\n")
                 proc.stdin.flush()
                 time.sleep(0.6)
                 tool = pathlib.Path(f"/proc/{proc.pid}/task/{proc.pid}/children").read_text()
                 os.kill(int(tool), sig)
-                out = proc.communicate(timeout=60)[0]
-                self.assertEqual((out, proc.returncode), (say("MsgCompleted"), 0))
+                self.expect(self.finish(proc, b""), 0, "MsgCompleted")
                 self.assertTrue(self.read(name) == original + bytes(3 * CYL), "the image")
 
     @unittest.skipIf(WINE, "POSIX signals")
