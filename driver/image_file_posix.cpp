@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <ctime>
 
 #include "driver/image_file.h"
 #include "driver/image_hold_posix.h"
@@ -60,8 +61,9 @@ bool Measure(int fd, struct stat& out) {
 // Still the file that was measured: linked, of the same size, and with the
 // same change time. That time moves on every write (through a map or a clone
 // too), every change of size, permissions, owner, times or links, and
-// nobody can set it back. Where its clock is coarse, or it is no change time
-// at all (FAT, exFAT), the watch set at the open must also have seen
+// nobody can set it back; the measurement was made to show a change in the
+// clock step it lay in too. Where its clock is coarse, or it is no change
+// time at all (FAT, exFAT), the watch set at the open must also have seen
 // nothing. A read leaves both; a rename moves both.
 bool UnchangedSinceMeasured(const NativeHandle& image) {
   struct stat now {};
@@ -176,14 +178,17 @@ int Find(const char* path, struct stat& info) {
 }
 
 // The regular file `found` holds, open for reading and writing and held,
-// watched where its times cannot show every change; or an empty handle.
+// watched where its change time's clock is coarse; or an empty handle. The
+// watch, set before the measurement, sees every later change made on this
+// machine; a share's other clients, only the change time can show, so there
+// the measurement must also outwait its clock's step.
 NativeHandle OpenRegular(int found, const char* path, const struct stat& info) {
   const std::optional<bool> shared_over_network = SharedOverNetwork(found);
   if (!shared_over_network) {
     return {};
   }
   int watch = NO_FILE;
-  if (!TimesShowEveryChange(info)) {
+  if (ClockIsCoarse(info)) {
     watch = WatchChanges(found, path, info);
     if (watch == NO_FILE) {
       return {};
@@ -196,7 +201,8 @@ NativeHandle OpenRegular(int found, const char* path, const struct stat& info) {
     }
     return {};
   }
-  return {.file = fd, .watch = watch};
+  const bool watched = watch != NO_FILE && !*shared_over_network;
+  return {.file = fd, .watch = watch, .step = watched ? 0 : ClockStep(info, *shared_over_network)};
 }
 
 }  // namespace
@@ -235,11 +241,19 @@ ImageFile::~ImageFile() {
 }
 
 std::optional<std::int64_t> ImageFile::QuerySize() {
+  const struct timespec before = CoarseNow();
   struct stat info {};
   // Only a regular file has an end to move. A pipe, a device or a socket
   // reports failure here, as its handle does on Windows, and so is never cut.
   if (!Measure(handle_.file, info) || !S_ISREG(info.st_mode)) {
     return std::nullopt;
+  }
+  // A change time proves nothing while the clock step it lies in still
+  // runs: another change in that step gets the same time. Such a step is
+  // waited out before the question is asked, so every change made from the
+  // question on shows; an image last changed earlier costs nothing.
+  if (handle_.step > 0) {
+    OutwaitClockStep(info.st_ctim, handle_.step, before);
   }
   handle_.size = info.st_size;
   handle_.blocks = info.st_blocks;

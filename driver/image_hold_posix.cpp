@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -25,6 +26,25 @@ constexpr int OFD_LOCK_COMMAND = F_OFD_SETLK;
 #else
 constexpr int OFD_LOCK_COMMAND = F_SETLK;
 #endif
+
+constexpr std::int64_t NANOSECONDS_PER_SECOND = 1'000'000'000;
+constexpr long NANOSECONDS_PER_MILLISECOND = 1'000'000;
+// The longest tick of a clock that stamps files finely: 10 ms on Linux at
+// 100 Hz, 15.6 ms on Windows. Such a clock lags real time by up to two.
+constexpr std::int64_t LONGEST_TICK = 20 * NANOSECONDS_PER_MILLISECOND;
+// A clock that steps in seconds: FAT's steps in two, the coarsest there is.
+constexpr std::int64_t COARSE_STEP = 2 * NANOSECONDS_PER_SECOND + 2 * LONGEST_TICK;
+// How often to look again at a clock that should have moved on by then.
+constexpr int CLOCK_LOOKS = 4;
+
+std::int64_t Nanoseconds(const struct timespec& time) {
+  return std::int64_t{time.tv_sec} * NANOSECONDS_PER_SECOND + time.tv_nsec;
+}
+
+struct timespec TimeOf(std::int64_t nanoseconds) {
+  return {static_cast<time_t>(nanoseconds / NANOSECONDS_PER_SECOND),
+          static_cast<long>(nanoseconds % NANOSECONDS_PER_SECOND)};
+}
 
 // What the watch reports: a write (through the file, not a map), a change of
 // size, mode, times or links, a rename and a removal.
@@ -119,11 +139,45 @@ std::optional<bool> SharedOverNetwork(int fd) {
   return type == NFS_SUPER_MAGIC || type == CIFS_SUPER_MAGIC || type == SMB2_SUPER_MAGIC;
 }
 
-bool TimesShowEveryChange(const struct stat& info) {
+bool ClockIsCoarse(const struct stat& info) {
   // A fine clock leaves digits below the millisecond: the chance that it
   // leaves none is one in a million, and costs only a watch.
-  constexpr long NANOSECONDS_PER_MILLISECOND = 1'000'000;
-  return info.st_ctim.tv_nsec % NANOSECONDS_PER_MILLISECOND != 0;
+  return info.st_ctim.tv_nsec % NANOSECONDS_PER_MILLISECOND == 0;
+}
+
+std::int64_t ClockStep(const struct stat& info, bool shared_over_network) {
+  if (ClockIsCoarse(info)) {
+    return COARSE_STEP;
+  }
+  // This kernel stamps file times from the coarse clock that CoarseNow
+  // reads: any older time will do. A server's clock cannot be read.
+  return shared_over_network ? 2 * LONGEST_TICK : 1;
+}
+
+struct timespec CoarseNow() {
+  struct timespec now {};
+  static_cast<void>(clock_gettime(CLOCK_REALTIME_COARSE, &now));
+  return now;
+}
+
+void OutwaitClockStep(const struct timespec& changed, std::int64_t step,
+                      const struct timespec& before) {
+  const std::int64_t stamped = Nanoseconds(changed);
+  std::int64_t now = Nanoseconds(before);
+  // A time further ahead of this machine's clock was set by hand (Samba
+  // gives the time of the last write as the change time) or stamped by a
+  // clock far from this one: waiting would not help.
+  if (stamped > now + COARSE_STEP) {
+    return;
+  }
+  struct timespec tick {};
+  static_cast<void>(clock_getres(CLOCK_REALTIME_COARSE, &tick));
+  // The coarse clock moves once per tick, and lags real time by up to two.
+  for (int look = 0; look < CLOCK_LOOKS && stamped + step > now; ++look) {
+    const struct timespec rest = TimeOf(stamped + step - now + Nanoseconds(tick));
+    static_cast<void>(clock_nanosleep(CLOCK_MONOTONIC, 0, &rest, nullptr));
+    now = Nanoseconds(CoarseNow());
+  }
 }
 
 int OpenHeld(int found, const char* path, const struct stat& info, bool shared_over_network) {

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <optional>
 
 constexpr int NO_FILE = -1;
@@ -15,11 +16,30 @@ constexpr int NO_FILE = -1;
 /// tells. Empty if that cannot be read.
 [[nodiscard]] std::optional<bool> SharedOverNetwork(int fd);
 
-/// Whether the change time `info` measured shows every change to come. A
-/// clock that steps in milliseconds or more (whole seconds on FAT, exFAT
-/// and ext4 with small inodes) may not move for a change right after the
-/// measurement, and FAT's is no change time at all: such an image is watched.
-[[nodiscard]] bool TimesShowEveryChange(const struct stat& info);
+/// Whether the clock that stamped the change time `info` measured is coarse:
+/// one that leaves no digits below the millisecond steps in whole seconds
+/// (FAT, exFAT, ext4 with small inodes), and FAT's is no change time at all.
+/// A change in the same step as the measurement would not show: such an image
+/// is watched.
+[[nodiscard]] bool ClockIsCoarse(const struct stat& info);
+
+/// How much older than this machine's coarse clock the change time `info`
+/// measured must be, in nanoseconds, for every later change to be stamped
+/// with another time: the step of the clock that stamped it, which moves
+/// once per tick here, or a server's, which cannot be read and is bounded
+/// from above.
+[[nodiscard]] std::int64_t ClockStep(const struct stat& info, bool shared_over_network);
+
+/// This machine's coarse clock, which stamps file times here. Read it just
+/// before a measurement.
+[[nodiscard]] struct timespec CoarseNow();
+
+/// Waits, where the change time `changed` is less than `step` nanoseconds
+/// older than the coarse clock read `before` the measurement, until it is:
+/// from then on every change is stamped with a later time, so the
+/// measurement shows it.
+void OutwaitClockStep(const struct timespec& changed, std::int64_t step,
+                      const struct timespec& before);
 
 /// Opens the regular file that `found` holds, as `info` measured it, for
 /// reading and writing, and locks it; or NO_FILE when someone else is

@@ -474,6 +474,40 @@ class Sharing(ToolCase):
         now = self.read(where) if os.path.exists(self.path(where)) else None
         self.assertTrue(now == expected, f"{where} holds the wrong bytes")
 
+    @unittest.skipIf(WINE, "Windows sharing keeps writers out")
+    def test_change_in_the_clock_step_of_the_measurement_is_seen(self):
+        # Another program (no lock, each write its own open) writes the
+        # image's first sector every 100 us until the prompt appears, and
+        # once more at once: in the clock step of the measurement. ext2 and
+        # ext3 stamp their change times once per tick, as every file system
+        # does before Linux 6.13. Each run must refuse; caught at the open,
+        # the writer wrote a moment too late. Runs: one lucky miss cuts.
+        for kind in ("ext2", "ext3"):
+            with self.subTest(kind=kind):
+                folder = self.mount(kind)
+                for run in range(10):
+                    name = self.image(80 * CYL, f"{folder}/race{run}.img")
+                    self.expect_race_refused(name)
+
+    def expect_race_refused(self, name):
+        original = self.read(name)
+        sector = os.urandom(512)
+        writer = subprocess.Popen([sys.executable, "-c", RACING_WRITER, name, sector.hex()],
+                                  cwd=self.dir, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.assertEqual(writer.stdout.readline(), b"writing\n")
+        tool = self.start_tool(name)
+        asked, got = say(*ASKED_TO_CUT), b""
+        while got != asked and (chunk := os.read(tool.stdout.fileno(), 4096)):
+            got += chunk
+        self.assertEqual(writer.communicate(b"stop", timeout=30)[0], b"wrote once more\n")
+        result = self.finish(tool, b"y\n")
+        result.stdout = got + result.stdout
+        if got == asked:
+            self.expect(result, 1, *ASKED_TO_CUT, "MsgSeekFailed")
+        else:
+            self.expect(result, 1, "MsgBanner", "MsgOpenFailed")
+        self.assertTrue(self.read(name) == sector + original[512:], "the image")
+
     @unittest.skipUnless(WINE, "Windows sharing; POSIX locks are tested above")
     def test_while_held_others_may_read_but_neither_write_delete_nor_rename(self):
         name = self.image(80 * CYL)
@@ -544,6 +578,23 @@ def hold(test, how, path):
         signal.signal(signal.SIGIO, signal.SIG_IGN)
         fcntl.fcntl(holder, fcntl.F_SETLEASE, fcntl.F_WRLCK if how == "write lease" else fcntl.F_RDLCK)
     return holder.close
+
+
+# Another program writing the image's first sector (given in hex), each time
+# with an open of its own, about every 100 us until its input has something,
+# and then once more.
+RACING_WRITER = """
+import os, select, sys
+def write():
+    fd = os.open(sys.argv[1], os.O_WRONLY)
+    os.pwrite(fd, bytes.fromhex(sys.argv[2]), 0)
+    os.close(fd)
+print("writing", flush=True)
+while not select.select([sys.stdin], [], [], 0.0001)[0]:
+    write()
+write()
+print("wrote once more", flush=True)
+"""
 
 
 # Another program writing the image's first sector through a memory map.
