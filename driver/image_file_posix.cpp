@@ -165,7 +165,18 @@ int Find(const char* path, struct stat& info) {
   // cache entry. Look the name up once more, as an ordinary open would.
   for (int look = 0; look < 2; ++look) {
     const int found = open(path, O_PATH | O_CLOEXEC);
-    if (found < 0 || Measure(found, info)) {
+    if (found < 0) {
+      return NO_FILE;
+    }
+    // An open takes the lowest free number: a standard stream's means that
+    // one was closed and could not be filled (a descriptor limit below
+    // three), and the image could take it next, to be written the messages
+    // or read for the answer. Every later open takes a higher number.
+    if (found <= STDERR_FILENO) {
+      static_cast<void>(close(found));
+      return NO_FILE;
+    }
+    if (Measure(found, info)) {
       return found;
     }
     const bool stale = errno == ESTALE;

@@ -12,10 +12,12 @@ splits them: "qemu-aarch64 -L /usr/aarch64-linux-gnu").
 """
 import fcntl
 import hashlib
+import itertools
 import os
 import pathlib
 import pty
 import re
+import resource
 import select
 import shutil
 import signal
@@ -35,6 +37,9 @@ from runner import split_runner, start_wine_session
 
 RUNNER, WINE, ARGS = split_runner(sys.argv[1:])
 BINARY = os.path.abspath(ARGS[0])
+with open(BINARY, "rb") as _binary:
+    # No program interpreter named in its first page: nothing to load first.
+    STATIC = b"/ld-linux" not in _binary.read(4096)
 CYL = 16384
 FOUR_GIB = 1 << 32
 YEAR_2040 = 2208988800 * 10**9  # 2040-01-01, in nanoseconds
@@ -889,6 +894,30 @@ class Streams(ToolCase):
                 result = self.run_shell(redirect, name, answer)
                 self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"", b""))
                 self.assertTrue(self.read(name) == original[:cylinders * CYL], "image changed")
+
+    @unittest.skipIf(WINE or RUNNER, "POSIX descriptor limits; qemu-user needs descriptors too")
+    def test_descriptor_limit_never_puts_the_image_in_a_standard_stream(self):
+        # At a limit of three descriptors or fewer the image can have no
+        # number above the standard streams': whichever of them are closed,
+        # it must never be opened, or the prompt would be written into it.
+        # A dynamically linked binary's loader may find no descriptor first.
+        for limit, closed in itertools.product((1, 2, 3), range(8)):
+            closing = [fd for fd in range(3) if closed >> fd & 1]
+            with self.subTest(limit=limit, closed=closing):
+                name = self.image(80 * CYL)
+                original = self.read(name)
+                def limited(closing=closing, limit=limit):
+                    resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
+                    for fd in closing:
+                        os.close(fd)
+                result = subprocess.run(self.command([name]), input=b"y\n", capture_output=True,
+                                        timeout=60, cwd=self.dir, preexec_fn=limited)
+                if STATIC or min(closing, default=3) < limit:
+                    out = b"" if 1 in closing else say("MsgBanner", "MsgOpenFailed")
+                    self.assertEqual((result.returncode, result.stdout, result.stderr), (1, out, b""))
+                else:
+                    self.assertEqual(result.returncode, 127, "the loader should have failed")
+                self.assertTrue(self.read(name) == original, "image changed")
 
     @unittest.skipIf(WINE, "POSIX signals")
     def test_reader_gone_before_the_report_leaves_status_true_to_the_file(self):
