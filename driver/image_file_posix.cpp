@@ -98,44 +98,47 @@ bool WriteZeros(int fd, std::int64_t from, std::int64_t end) {
   return true;
 }
 
-// Whether the blocks of the new cylinders are there after a reservation
-// said yes: the SMB client says yes and reserves nothing. Either the
-// reservation added them, or the file already had them past its end (xfs
-// preallocates so).
+// Whether the reservation just made added the new cylinders' blocks. Blocks
+// the file already had count for nothing: the SMB client says yes and
+// reserves nothing, and a server that rounds what it reports up (Samba's
+// allocation roundup size) shows blocks it never took.
 bool Reserved(const NativeHandle& image) {
   constexpr std::int64_t BLOCK_BYTES = 512;  // the unit st_blocks counts in
   struct stat now {};
   return Measure(image.file, now) &&
-         (now.st_blocks - image.blocks >= (image.position - image.size) / BLOCK_BYTES ||
-          now.st_blocks >= image.position / BLOCK_BYTES);
+         now.st_blocks - image.blocks >= (image.position - image.size) / BLOCK_BYTES;
 }
 
 // Extending a file only moves its end: on a full disk the new cylinders
 // would have no blocks, and the first write into them would fail long after
-// we said done. So their space is taken first. Where the file system can
-// reserve it, that is done with the size kept, and then the end moves.
-// Where it cannot (NFS, FUSE drivers), or says it did and did not, the end
-// moves and zeros are written into the new cylinders, which read as zeros
-// either way. A refused set-end fails the grow before anything is written.
+// we said done. So the end moves, and then their space is taken within it:
+// reserved where the file system can, and where it cannot (NFS before 4.2,
+// FUSE drivers) or took nothing (the SMB client), written with zeros, which
+// read as zeros either way. Never space past the end: FAT's format cannot
+// hold it, and a power cut before the end moved would leave the volume
+// inconsistent. A refused set-end fails the grow before anything else.
 bool Grow(const NativeHandle& image) {
   const auto from = static_cast<off_t>(image.size);
   const auto end = static_cast<off_t>(image.position);
-  if (fallocate(image.file, FALLOC_FL_KEEP_SIZE, from, end - from) == 0) {
+  if (ftruncate(image.file, end) != 0) {
+    return false;
+  }
+  if (fallocate(image.file, 0, from, end - from) == 0) {
     if (Reserved(image)) {
-      return ftruncate(image.file, end) == 0;
+      return true;
     }
   } else if (errno != EOPNOTSUPP && errno != ENOSYS) {
     return false;
   }
-  return ftruncate(image.file, end) == 0 && WriteZeros(image.file, from, end);
+  return WriteZeros(image.file, from, end);
 }
 
 // Puts a grow that failed part-way back as it was measured: the size, no
-// blocks past it (setting the end frees what a reservation took there, even
-// where the end already is), and both times, which a reservation, a zero
-// written or a set-end stamps. Both at once: some FUSE drivers ignore a time
-// set alone. The change time cannot be set back, and the others only by the
-// file's owner or root.
+// blocks past it (cutting back frees what the grow took, and with it what
+// the file had reserved past its end before the run), and both times, which
+// a set-end, a reservation or a zero written stamps. Both at once: some
+// FUSE drivers ignore a time set alone. The change time cannot be set back,
+// and the others only by the file's owner or root.
 void GiveBack(const NativeHandle& image) {
   [[maybe_unused]] const int cut = ftruncate(image.file, static_cast<off_t>(image.size));
   const std::array<std::timespec, 2> times{image.accessed, image.modified};

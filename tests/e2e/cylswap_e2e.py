@@ -652,10 +652,13 @@ FAULTS = [
     ("reservation unsupported", "image", "fallocate:EOPNOTSUPP", None, 77, "MsgCompleted", 0, 80),
     ("zeros, disk full", "image", "fallocate:EOPNOTSUPP+pwrite64:ENOSPC:2", None, 77,
      "MsgResizeFailed", 1, None),
-    # The end moves before any zero is written, and no write extends the
-    # file (fusefat ruins a file that way): a refused set-end ends the grow.
-    ("set-end refused before zeros", "image", "fallocate:EOPNOTSUPP+ftruncate:EPERM", None, 77,
-     "MsgResizeFailed", 1, None),
+    # The end moves before anything else, and no write extends the file
+    # (fusefat ruins a file that way): a refused set-end ends the grow.
+    ("set-end refused", "image", "ftruncate:EPERM", None, 77, "MsgResizeFailed", 1, None),
+    # A reservation counts only by the blocks it added: one that says yes
+    # and takes nothing (the SMB client) gets zeros written.
+    ("reservation that takes nothing, disk full", "image", "fallocate:retval=0+pwrite64:ENOSPC",
+     None, 77, "MsgResizeFailed", 1, None),
     # exfat-fuse ignores the time of the last write when it is set alone.
     ("zeros on exFAT, write error", "exfat", "pwrite64", None, 77, "MsgResizeFailed", 1, None),
     # The end has moved but may not be on the device: not done. A cut
@@ -691,11 +694,13 @@ class Faults(ToolCase):
 
     def inject(self, calls, target):
         """strace's options that fail each of `calls` ("name[:error[:which]]",
-        joined by "+") on `target` and log them."""
+        joined by "+"; the error may be "retval=N", a success that does
+        nothing) on `target` and log them."""
         options = []
         for call in calls.split("+"):
             call, error, when = (call.split(":") + ["", ""])[:3]
-            options += ["-e", f"inject={call}:error={error or 'EIO'}:when={when or 1}"]
+            fault = error if "=" in error else f"error={error or 'EIO'}"
+            options += ["-e", f"inject={call}:{fault}:when={when or 1}"]
         traced = ",".join(call.split(":")[0] for call in calls.split("+"))
         return ["-y", "-o", os.path.join(self.dir, "trace"), "-P", target,
                 "-e", f"trace={traced}", *options]
