@@ -2,6 +2,10 @@
 
 namespace {
 
+// What an editor (Notepad) writes at the start of a UTF-8 file: not part of
+// the answer.
+constexpr std::wistream::int_type BYTE_ORDER_MARK = 0xFEFF;
+
 // White space before the answer, one rule on every platform: the set the
 // Windows runtime skips, as the tool's first platform. It holds the
 // ideographic space that a Japanese input method types for the space bar.
@@ -34,8 +38,12 @@ bool AskConfirmation(std::wistream& in, std::wostream& out) {
   Say(MsgConfirmPrompt, out);
   // Each read first flushes the tied output stream, so the prompt shows
   // even though it has no line end. White space, blank lines included, is
-  // skipped by the rule above rather than by each runtime's own; the rest of
-  // the line after the answer is left unread.
+  // skipped by the rule above rather than by each runtime's own, after a
+  // byte-order mark at the very start; the rest of the line after the
+  // answer is left unread.
+  if (std::wistream::traits_type::eq_int_type(in.peek(), BYTE_ORDER_MARK)) {
+    in.ignore();
+  }
   wchar_t answer = L'\0';
   while (in.get(answer) && IsBlank(answer)) {
   }

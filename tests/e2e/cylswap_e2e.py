@@ -325,7 +325,8 @@ class Resizes(ToolCase):
     def test_confirmed_resize_moves_only_the_end(self):
         cases = [  # cylinders before, answer, cylinders after
             (77, b"y\n", 80), (78, b"Y\n", 77), (79, b"yes\n", 77), (80, b"\n  \n\t y\n", 77),
-            (80, "\u3000y\n".encode(), 77)]  # the space a Japanese input method types
+            (80, "\u3000y\n".encode(), 77),  # the space a Japanese input method types
+            (77, b"\xef\xbb\xbfy\r\n", 80)]  # Notepad's answer file, a byte-order mark first
         for before, answer, after in cases:
             with self.subTest(cylinders=before):
                 name = self.image(before * CYL)

@@ -17,7 +17,8 @@ CYL = 16384
 RECOGNISED = {77 * CYL: 80 * CYL, 78 * CYL: 77 * CYL, 79 * CYL: 77 * CYL, 80 * CYL: 77 * CYL}
 ANSWERS = [b"y\n", b"Y\n", b"yes\n", b" \n\ty\n", b"n\n", b"N\n", b"", b"\n\n", b"x",
            "\uff59\n".encode(), b"\xff\n", b"\x00y\n", "\u3000y\n".encode(),
-           "\u00a0\u2003Y".encode(), "\u200by\n".encode(), b"\xe3\x80y"]
+           "\u00a0\u2003Y".encode(), "\u200by\n".encode(), b"\xe3\x80y",
+           b"\xef\xbb\xbfy\r\n", b" \xef\xbb\xbfy\n"]
 # What the tool skips before the answer, on every platform.
 BLANKS = "\t\n\v\f\r \u00a0\u1680\u2028\u2029\u202f\u205f\u3000" + "".join(
     map(chr, range(0x2000, 0x200B)))
@@ -34,7 +35,7 @@ def random_size(rng):
 
 def model(size, answer):
     """(exit status, size afterwards) the tool must produce."""
-    first = answer.decode("utf-8", "replace").lstrip(BLANKS)[:1]
+    first = answer.decode("utf-8", "replace").removeprefix("\ufeff").lstrip(BLANKS)[:1]
     if size not in RECOGNISED or first not in ("y", "Y"):
         return 0, size
     return 0, RECOGNISED[size]

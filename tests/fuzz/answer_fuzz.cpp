@@ -2,7 +2,8 @@
 // decodes its standard input: through the same UTF-8 stream buffer as
 // std::wcin, from a real file. It must never crash, and must confirm exactly
 // when the first byte that does not begin white space (in UTF-8: the ASCII
-// six and the Unicode spaces below) is y or Y.
+// six and the Unicode spaces below), after a byte-order mark at the very
+// start, is y or Y.
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -31,6 +32,10 @@ constexpr std::array<std::string_view, 18> UNICODE_BLANKS = {
     "\xE2\x81\x9F"sv, "\xE3\x80\x80"sv};
 
 bool ShouldConfirm(std::string_view bytes) {
+  constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
+  if (bytes.substr(0, BYTE_ORDER_MARK.size()) == BYTE_ORDER_MARK) {
+    bytes.remove_prefix(BYTE_ORDER_MARK.size());
+  }
   while (!bytes.empty()) {
     const char first = bytes.front();
     const auto* blank = std::find_if(

@@ -66,7 +66,10 @@ TEST(AskConfirmation, ConfirmsOnlyOnYOrYAsTheFirstNonBlankCharacter) {
       {L"\u00A0\u1680\u2000\u200A\u2028\u2029\u202F\u205F\v\f\ry", true, L""},
       {L"\u200By", false, L"y"},  // zero-width space is no white space
       {L"\u0085y", false, L"y"},  // nor is next line
-      {L"\uFEFFy", false, L"y"},  // nor a byte-order mark
+      {L"\uFEFFy\r\n", true, L"\r\n"},  // a byte-order mark at the start is skipped
+      {L"\uFEFF \ty", true, L""},
+      {L" \uFEFFy", false, L"y"},  // elsewhere it is no white space
+      {L"\uFEFF\uFEFFy", false, L"y"},
       {L"", false, L""},
       {L"\n  \n", false, L""},
   };
