@@ -98,15 +98,17 @@ bool WriteZeros(int fd, std::int64_t from, std::int64_t end) {
   return true;
 }
 
-// Whether the reservation just made added the new cylinders' blocks. Blocks
-// the file already had count for nothing: the SMB client says yes and
-// reserves nothing, and a server that rounds what it reports up (Samba's
-// allocation roundup size) shows blocks it never took.
-bool Reserved(const NativeHandle& image) {
+// Whether the reservation just made added the new cylinders' blocks to the
+// `blocks` the file had once its end had moved. Blocks it had already count
+// for nothing: the SMB client says yes and reserves nothing, and having set
+// the end it reports blocks for the new size that the server never took, as
+// a server does that rounds what it reports up (Samba's allocation roundup
+// size).
+bool Reserved(const NativeHandle& image, std::int64_t blocks) {
   constexpr std::int64_t BLOCK_BYTES = 512;  // the unit st_blocks counts in
   struct stat now {};
   return Measure(image.file, now) &&
-         now.st_blocks - image.blocks >= (image.position - image.size) / BLOCK_BYTES;
+         now.st_blocks - blocks >= (image.position - image.size) / BLOCK_BYTES;
 }
 
 // Extending a file only moves its end: on a full disk the new cylinders
@@ -120,11 +122,12 @@ bool Reserved(const NativeHandle& image) {
 bool Grow(const NativeHandle& image) {
   const auto from = static_cast<off_t>(image.size);
   const auto end = static_cast<off_t>(image.position);
-  if (ftruncate(image.file, end) != 0) {
+  struct stat moved {};
+  if (ftruncate(image.file, end) != 0 || !Measure(image.file, moved)) {
     return false;
   }
   if (fallocate(image.file, 0, from, end - from) == 0) {
-    if (Reserved(image)) {
+    if (Reserved(image, moved.st_blocks)) {
       return true;
     }
   } else if (errno != EOPNOTSUPP && errno != ENOSYS) {
