@@ -21,8 +21,11 @@ done
 # locks need not wait 90 s, nor delegations 50.
 mkdir -p /srv/nfs /var/lib/nfs/sm /var/lib/nfs/sm.bak /var/lib/nfs/v4recovery \
   /var/lib/nfs/rpc_pipefs /run/rpcbind
-mount -t tmpfs none /srv/nfs && mkdir /srv/nfs/share &&
-  mount -t tmpfs -o size=64m none /srv/nfs/share
+mount -t tmpfs none /srv/nfs && mkdir /srv/nfs/share /srv/nfs/coarse &&
+  mount -t tmpfs -o size=64m none /srv/nfs/share || fail "nfs folders"
+# A server whose clock steps in whole seconds: ext4 with 128-byte inodes.
+truncate -s 64M /srv/coarse.img && mkfs.ext4 -q -I 128 /srv/coarse.img &&
+  mount -o loop /srv/coarse.img /srv/nfs/coarse || fail "whole-second volume"
 : >/var/lib/nfs/etab && : >/var/lib/nfs/rmtab
 mount -t nfsd nfsd /proc/fs/nfsd && mount -t rpc_pipefs none /var/lib/nfs/rpc_pipefs
 echo 10 >/proc/fs/nfsd/nfsv4leasetime && echo 10 >/proc/fs/nfsd/nfsv4gracetime &&
@@ -30,13 +33,17 @@ echo 10 >/proc/fs/nfsd/nfsv4leasetime && echo 10 >/proc/fs/nfsd/nfsv4gracetime &
 cat >/etc/exports <<'END'
 /srv/nfs 127.0.0.0/8(rw,fsid=0,crossmnt,no_root_squash,no_subtree_check,insecure)
 /srv/nfs/share 127.0.0.0/8(rw,fsid=1,no_root_squash,no_subtree_check,insecure)
+/srv/nfs/coarse 127.0.0.0/8(rw,fsid=2,no_root_squash,no_subtree_check,insecure)
 END
 rpcbind -w && rpc.statd && exportfs -ra && rpc.mountd && rpc.nfsd 4 || fail "nfs server"
 
-# Samba: one share that grants leases (the default), one that grants none.
+# Samba: one share that grants leases (the default), one that grants none,
+# and one that reports the space a file takes rounded up to a mebibyte (on
+# a volume of its own, to be filled alone).
 mkdir /srv/smb && mount -t tmpfs -o size=64m none /srv/smb
-mkdir -p /srv/smb/leases /srv/smb/none /run/samba/private /run/samba/lock \
+mkdir -p /srv/smb/leases /srv/smb/none /srv/smb/round /run/samba/private /run/samba/lock \
   /run/samba/state /run/samba/cache /run/samba/pid
+mount -t tmpfs -o size=64m none /srv/smb/round
 cat >/run/samba/smb.conf <<'END'
 [global]
   server role = standalone server
@@ -60,6 +67,10 @@ cat >/run/samba/smb.conf <<'END'
   oplocks = no
   level2 oplocks = no
   smb2 leases = no
+[round]
+  path = /srv/smb/round
+  read only = no
+  allocation roundup size = 1048576
 END
 printf 'secret\nsecret\n' | smbpasswd -c /run/samba/smb.conf -s -a root >/dev/null &&
   smbd -s /run/samba/smb.conf -D || fail "samba"
@@ -75,16 +86,25 @@ mount_twice() {  # name, type, options, first source, second source[, more optio
 }
 mount_twice nfs4 nfs4 vers=4.2 127.0.0.1:/share 127.0.0.2:/share
 mount_twice nfs3 nfs vers=3 127.0.0.1:/srv/nfs/share 127.0.0.2:/srv/nfs/share
+mount_twice nfs3s nfs vers=3 127.0.0.1:/srv/nfs/coarse 127.0.0.2:/srv/nfs/coarse
 smb=vers=3.1.1,username=root,password=secret,cache=strict
 mount_twice smb cifs "$smb" //127.0.0.1/leases //127.0.0.2/leases ,nosharesock
 mount_twice smbnone cifs "$smb" //127.0.0.1/none //127.0.0.2/none ,nosharesock
+mount_twice smbround cifs "$smb" //127.0.0.1/round //127.0.0.2/round ,nosharesock
 
 # FAT, where USB sticks keep images: a local file system, the second
 # "client" another process through a second path to it.
 truncate -s 32M /srv/fat.img && mformat -i /srv/fat.img -T 65536 -h 64 -s 32 :: &&
   mkdir -p /mnt/fat.a /mnt/fat.b && mount -t vfat -o loop /srv/fat.img /mnt/fat.a &&
   mount --bind /mnt/fat.a /mnt/fat.b || fail "fat"
+# ext4 and tmpfs as a kernel before 6.13 has them: their change times step
+# once per tick (10 ms here).
+truncate -s 64M /srv/ext4.img && mkfs.ext4 -q /srv/ext4.img &&
+  mkdir -p /mnt/ext4.a /mnt/ext4.b /mnt/tmpfs.a /mnt/tmpfs.b &&
+  mount -o loop /srv/ext4.img /mnt/ext4.a && mount --bind /mnt/ext4.a /mnt/ext4.b &&
+  mount -t tmpfs -o size=64m none /mnt/tmpfs.a && mount --bind /mnt/tmpfs.a /mnt/tmpfs.b ||
+  fail "local file systems"
 
-cd / && python3 /scenarios.py /cylswap
+cd / && python3 /scenarios.py /cylswap ${ROW:+"$ROW"}
 echo $? >/status
 power_off

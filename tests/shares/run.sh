@@ -4,9 +4,9 @@
 # share twice (the second mount is another client) and runs scenarios.py
 # against BINARY there. Needs root and Debian's user-mode-linux, kmod,
 # iproute2, nfs-kernel-server, samba and cifs-utils. Exits with the
-# scenarios' status.
+# scenarios' status. With ROW, only the rows whose name holds that text run.
 #
-# Usage: tests/shares/run.sh BINARY
+# Usage: tests/shares/run.sh BINARY [ROW]
 set -eu
 [ "$(id -u)" -eq 0 ] || { echo "needs root (a mount namespace and the servers)" >&2; exit 1; }
 here=$(cd "$(dirname "$0")" && pwd)
@@ -31,7 +31,7 @@ unshare -m sh -c '
   mount --bind /usr "$1/usr" && mount -o remount,bind,ro "$1/usr" &&
   mount --bind "/usr/lib/uml/modules/$3" "$1/modroot/lib/modules/$3" &&
   exec timeout 900 linux.uml mem=768M root=/dev/root rootfstype=hostfs rootflags="$1" rw \
-    init=/init con=null ssl=null con0=null,fd:1 uml_dir="$2" quiet' \
-  sh "$root" "$work/uml" "$version" </dev/null
+    init=/init con=null ssl=null con0=null,fd:1 uml_dir="$2" quiet ROW="$4"' \
+  sh "$root" "$work/uml" "$version" "${2:-}" </dev/null
 [ -f "$root/status" ] || { echo "the guest ended before the scenarios did" >&2; exit 1; }
 exit "$(cat "$root/status")"
