@@ -12,7 +12,8 @@ namespace {
 // A standard stream that was closed gets /dev/null (or, where there is none,
 // a path-only descriptor that reads and writes nothing), so that no file the
 // tool opens takes its number: the messages must never go into the image,
-// nor the answer come from it. One poll tells which are closed.
+// nor the answer come from it. One poll tells which are closed; where it
+// cannot (a descriptor limit below three), the image is refused at its open.
 void FillClosedStandardStreams() {
   std::array<pollfd, 3> streams{
       {{STDIN_FILENO, 0, 0}, {STDOUT_FILENO, 0, 0}, {STDERR_FILENO, 0, 0}}};

@@ -105,15 +105,18 @@ class Share:
                 return errno.errorcode[error.errno]
 
     def reserve(self):
-        """What the client says to a reservation past the end, and the size
-        it leaves (NFSv4.2's ALLOCATE has no way to keep the size)."""
+        """What the client says to a reservation of the new cylinders once
+        the end has moved, and whether the blocks it reports grew by them."""
         here, _ = self.image(77)
         with open(here, "r+b") as file:
+            file.truncate(80 * CYL)
+            blocks = os.fstat(file.fileno()).st_blocks
             libc = ctypes.CDLL(None, use_errno=True)
             libc.fallocate.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_long, ctypes.c_long]
-            done = libc.fallocate(file.fileno(), 1, 77 * CYL, 3 * CYL)  # FALLOC_FL_KEEP_SIZE
+            done = libc.fallocate(file.fileno(), 0, 77 * CYL, 3 * CYL)
             said = "done" if done == 0 else errno.errorcode[ctypes.get_errno()]
-        return f"{said}, {os.path.getsize(here) // CYL} cylinders"
+            grew = os.fstat(file.fileno()).st_blocks - blocks >= 3 * CYL // 512
+        return f"{said}, blocks {'grew' if grew else 'did not grow'}"
 
     def run(self, path):
         done = subprocess.run([TOOL, path], input=b"y\n", capture_output=True, timeout=120)
@@ -258,10 +261,11 @@ SCENARIOS = [
     # its refusal cannot tell one from a server that grants nothing.
     ("other client's unlocked read-write open", Share.held,
      {"nfs": "resized (0)", "smb": "resized (0)", "local": "refused at the open (1)"}),
-    ("reservation past the end", Share.reserve, None),
-    # Neither NFS client can reserve, and the SMB client says it did and did
-    # not: there the new cylinders are written with zeros. A share may say
-    # only at the flush that it had no room; the grow is then given back.
+    ("reservation once the end moved", Share.reserve, None),
+    # NFSv4.2 reserves; NFSv3 cannot, and the SMB client says it did and
+    # took nothing: there the new cylinders are written with zeros. A share
+    # may say only at the flush that it had no room; the grow is then given
+    # back.
     ("grow, y", lambda s: s.grow(False), "resized (0), reserved"),
     ("grow on a full share, y", lambda s: s.grow(True), "resize failed (1), unchanged"),
     # FAT has no change time, and times its writes in steps of 2 s: the
