@@ -9,8 +9,20 @@
 /// open image.
 #ifdef _WIN32
 using NativeChar = wchar_t;
-/// The file handle; its share mode keeps other writers out.
-using NativeHandle = void*;
+/// The share mode keeps other writers out, but not what is changed through
+/// a handle that asks for no data (attributes, times, links): what was
+/// measured is kept, to find such changes before the end moves, and to put a
+/// failed grow back as it was.
+struct NativeHandle {
+  void* file = nullptr;          ///< the image; none for a device, never opened
+  std::int64_t size = 0;         ///< as measured
+  std::uint32_t attributes = 0;  ///< as measured
+  std::uint32_t links = 0;       ///< as measured
+  std::int64_t changed = 0;      ///< the change time as measured, in 100 ns units
+  std::int64_t modified = 0;     ///< the time of the last write, as measured
+  std::int64_t accessed = 0;     ///< the time of the last read, as measured
+  std::int64_t position = 0;     ///< where the end goes
+};
 #else
 using NativeChar = char;
 /// A descriptor keeps out only those who ask, so what was measured is kept,

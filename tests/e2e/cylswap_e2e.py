@@ -57,10 +57,12 @@ def say(*names):
 
 ASKED_TO_CUT = ("MsgBanner", "MsgCutNotice", "MsgConfirmPrompt")
 ASKED_TO_GROW = ("MsgBanner", "MsgGrowNotice", "MsgConfirmPrompt")
-# A FIFO or a device has no size to cut. Wine shows them to Windows programs
-# as empty files, which are refused as unrecognised.
-NON_REGULAR = (0, "MsgUnsupported") if WINE else (1, "MsgSizeFailed")
+# A FIFO or a device has no size to cut, on every platform.
+NON_REGULAR = (1, "MsgSizeFailed")
 NON_REGULAR_SAID = (NON_REGULAR[0], "MsgBanner", NON_REGULAR[1])
+# Windows device names, which on Linux name no file at all. Before Windows
+# 11, a device name with an extension (NUL.img) named the device too.
+DEVICE_NAME = NON_REGULAR if WINE else (1, "MsgOpenFailed")
 
 
 def wine_env(extra=None):
@@ -243,6 +245,9 @@ class OpenFailures(ToolCase):
             ("folder", 1, "MsgOpenFailed"),
             ("fifo", *NON_REGULAR),  # never blocks, never cut
             ("/dev/null", *NON_REGULAR),
+            ("NUL", *DEVICE_NAME),
+            ("COM1", *DEVICE_NAME),
+            ("NUL.img", *DEVICE_NAME),
         ]
         names = sorted(os.listdir(self.dir))
         for name, status, message in cases:
@@ -553,6 +558,28 @@ class Sharing(ToolCase):
         self.assertEqual(sorted(os.listdir(self.dir)), [name])
         self.assertTrue(self.read(name) == original[:77 * CYL])
 
+    @unittest.skipUnless(WINE, "Windows sharing; the POSIX rows are above")
+    def test_what_the_share_mode_lets_others_change_at_the_prompt_is_refused(self):
+        # The share mode keeps writers and deleters out, not a handle that
+        # asks only to set attributes or times, nor a new link: the write tab
+        # set (Wine's own attrib), a hard link made, the time of the last
+        # write set. Each is found before the end moves.
+        cases = [("attrib +r", ["wine", "attrib", "+r", "disk.img"]),
+                 ("hard link", probe_command("link", "disk.img")),
+                 ("time set", probe_command("touch", "disk.img"))]
+        for what, command in cases:
+            with self.subTest(what=what):
+                for leftover in ("disk.img", "disk.img.link"):
+                    if os.path.exists(self.path(leftover)):
+                        os.chmod(self.path(leftover), 0o644)
+                        os.remove(self.path(leftover))
+                original = self.read(self.image(80 * CYL))
+                tool = self.start_tool("disk.img")
+                self.read_until(tool, say(*ASKED_TO_CUT))
+                subprocess.run(command, cwd=self.dir, check=True, capture_output=True)
+                self.expect(self.finish(tool, b"y\n"), 1, "MsgSeekFailed")
+                self.assertTrue(self.read("disk.img") == original, "the image")
+
     @unittest.skipUnless(WINE, "Windows sharing; POSIX locks are tested above")
     def test_image_another_process_is_writing_is_refused(self):
         name = self.image(80 * CYL)
@@ -672,11 +699,15 @@ FAULTS = [
     # cannot be undone; a grow is given back (a network share may tell only
     # at the flush that it had no room).
     ("flush", "image", "fdatasync", ("fsync", "client"), 80, "MsgResizeFailed", 1, 77),
-    ("flush after a grow", "image", "fdatasync", None, 77, "MsgResizeFailed", 1, None),
+    ("flush after a grow", "image", "fdatasync", ("fsync", "client"), 77, "MsgResizeFailed", 1,
+     None),
     ("flush after zeros, disk full", "image", "fallocate:EOPNOTSUPP+fdatasync:ENOSPC", None, 77,
      "MsgResizeFailed", 1, None),
     # A file system that cannot sync a file at all has nothing to wait for.
-    ("flush unsupported", "image", "fdatasync:EINVAL", None, 80, "MsgCompleted", 0, 77),
+    # Windows: a file system without flushing fails it as an unsupported
+    # request (ERROR_INVALID_FUNCTION), which Wine makes of EISDIR.
+    ("flush unsupported", "image", "fdatasync:EINVAL", ("fsync:EISDIR", "client"), 80,
+     "MsgCompleted", 0, 77),
     # Where flock is a range lock too (NFS, SMB), the tool's own range lock
     # refuses its flock once: that is no other holder.
     ("flock that is the range lock", "image", "flock:EAGAIN", None, 80, "MsgCompleted", 0, 77),
@@ -855,12 +886,18 @@ class Faults(ToolCase):
 
 
 class OddFiles(ToolCase):
-    @unittest.skipIf(WINE, "the POSIX file layer")
-    def test_fifo_is_measured_without_being_opened(self):
+    def test_device_is_measured_without_being_opened(self):
         # Opening a device alone can rewind a tape or arm a watchdog. A FIFO
-        # shows an open without root: it lets a waiting reader go.
+        # shows an open without root: it lets a waiting reader go. Under
+        # Wine, the serial port COM9 is made that FIFO.
         reader = self.fifo_with_a_reader("fifo")
-        self.expect(self.run_tool("fifo", answer=b"y\n"), *NON_REGULAR_SAID)
+        name = "fifo"
+        if WINE:
+            port = os.path.join(os.environ["WINEPREFIX"], "dosdevices", "com9")
+            os.symlink(self.path("fifo"), port)
+            self.addCleanup(os.remove, port)
+            name = "COM9"
+        self.expect(self.run_tool(name, answer=b"y\n"), *NON_REGULAR_SAID)
         self.assert_reader_still_waits(reader, "fifo")
 
 
@@ -1117,7 +1154,11 @@ class Console(ToolCase):
     """Under Wine a terminal becomes a Windows console: the texts must show
     there too, and the answer typed there must count."""
 
-    def converse(self, name, keys):
+    def converse(self, name, keys, held=None):
+        """Runs the tool in a terminal, types `keys` at the prompt, and gives
+        what the screen shows and the exit status. With `held`, strace holds
+        the tool in that call once the keys are typed, SIGINT (Ctrl+C to a
+        console) arrives meanwhile, and the thread it makes runs ahead."""
         pid, terminal = pty.fork()
         if pid == 0:
             os.chdir(self.dir)
@@ -1140,7 +1181,14 @@ class Console(ToolCase):
         deadline = time.monotonic() + 30
         while termios.tcgetattr(terminal)[3] & termios.ICANON and time.monotonic() < deadline:
             time.sleep(0.02)
+        if held:
+            log = self.hold_in(pid, held)
         os.write(terminal, keys)
+        if held:
+            while "(DELAYED)" not in pathlib.Path(log).read_text():
+                self.assertLess(time.monotonic(), deadline + 30, f"never held in {held}")
+                time.sleep(0.02)
+            os.kill(pid, signal.SIGINT)
         try:
             read_while(lambda: True)
         except OSError:  # the terminal closes when the tool exits
@@ -1148,6 +1196,37 @@ class Console(ToolCase):
         _, status = os.waitpid(pid, 0)
         os.close(terminal)
         return text(), os.waitstatus_to_exitcode(status)
+
+    def hold_in(self, pid, call):
+        """Attaches strace to `pid`: it holds the process a second after
+        `call`, and the thread that makes a new thread (Wine turns SIGINT
+        into a thread that runs the Ctrl+C handlers) a second after that.
+        Returns its log."""
+        if not shutil.which("strace"):
+            self.skipTest("needs strace")
+        log = os.path.join(self.dir, "trace")
+        tracer = subprocess.Popen(
+            ["strace", "-f", "-qq", "-p", str(pid), "-o", log, "-e", f"trace={call},clone,clone3",
+             "-e", f"inject={call}:delay_exit=1000000",
+             "-e", "inject=clone,clone3:delay_exit=1000000"])
+        self.addCleanup(tracer.wait, 60)
+        while "TracerPid:\t0\n" in pathlib.Path(f"/proc/{pid}/status").read_text():
+            time.sleep(0.01)
+        return log
+
+    @unittest.skipUnless(WINE, "the Windows console")
+    def test_ctrl_c_ends_the_tool_at_the_prompt_and_waits_once_answered(self):
+        # At the prompt, Ctrl+C ends the tool at once, nothing changed (Wine
+        # exits with 0; Windows with STATUS_CONTROL_C_EXIT). Once the answer
+        # is in, it waits: here it comes during the flush of a cut.
+        name = self.image(80 * CYL)
+        shown, status = self.converse(name, b"\x03")
+        self.assertEqual((shown, status), (re.sub(rb"[\r ]", b"", say(*ASKED_TO_CUT)), 0))
+        self.assertEqual(os.path.getsize(self.path(name)), 80 * CYL)
+        shown, status = self.converse(name, b"y\r", held="fsync")
+        expected = say(*ASKED_TO_CUT) + b"y\n" + say("MsgCompleted")
+        self.assertEqual((shown, status), (re.sub(rb"[\r ]", b"", expected), 0))
+        self.assertEqual(os.path.getsize(self.path(name)), 77 * CYL)
 
     @unittest.skipUnless(WINE, "the Windows console")
     def test_console_shows_every_text_and_takes_the_typed_answer(self):

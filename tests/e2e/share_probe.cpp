@@ -7,6 +7,9 @@
 //   share_probe rename PATH  rename it to PATH.renamed
 //   share_probe hold PATH    open for writing, say "held", and keep it open
 //                            until standard input ends
+//   share_probe link PATH    make a hard link to it, PATH.link
+//   share_probe touch PATH   set its time of the last write to now, through
+//                            a handle that asks only to change attributes
 //
 // Exit status: 0 if it was allowed, 1 if it was refused, 2 for a bad call.
 // Each attempt asks for as little as it can and lets others do anything,
@@ -56,6 +59,19 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (what == L"rename") {
     return MoveFileW(path, (std::wstring(path) + L".renamed").c_str()) != 0 ? 0 : 1;
+  }
+  if (what == L"link") {
+    return CreateHardLinkW((std::wstring(path) + L".link").c_str(), path, nullptr) != 0 ? 0 : 1;
+  }
+  if (what == L"touch") {
+    HANDLE file = OpenFor(path, FILE_WRITE_ATTRIBUTES);
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const bool set = file != INVALID_HANDLE_VALUE && SetFileTime(file, nullptr, nullptr, &now) != 0;
+    if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(file);
+    }
+    return set ? 0 : 1;
   }
   const bool reading = what == L"read";
   HANDLE file = OpenFor(path, reading ? GENERIC_READ : GENERIC_WRITE);
