@@ -31,7 +31,7 @@ constexpr std::int64_t NANOSECONDS_PER_SECOND = 1'000'000'000;
 constexpr long NANOSECONDS_PER_MILLISECOND = 1'000'000;
 // The longest tick of a clock that stamps files finely: 10 ms on Linux at
 // 100 Hz, 15.6 ms on Windows. Such a clock lags real time by up to two.
-constexpr std::int64_t LONGEST_TICK = 20 * NANOSECONDS_PER_MILLISECOND;
+constexpr std::int64_t LONGEST_TICK = std::int64_t{20} * NANOSECONDS_PER_MILLISECOND;
 // A clock that steps in seconds: FAT's steps in two, the coarsest there is.
 constexpr std::int64_t COARSE_STEP = 2 * NANOSECONDS_PER_SECOND + 2 * LONGEST_TICK;
 // How often to look again at a clock that should have moved on by then.
