@@ -3,10 +3,16 @@
 `truncate -s 1261568` from coreutils, on the same machine in one run.
 
   wall time   paired runs in alternating order, spawned directly (no shell),
-              median and interquartile range, and the median of the ratios;
+              each on an image of a pool last changed well before, as
+              people's images are: median and interquartile range, and the
+              median of the ratios; and, on its own line, cylswap on an
+              image changed just before the run, which waits out the clock
+              step that image's change time lies in;
   syscalls    `strace -f -c` of one run each, and `strace -y` proof that
               cylswap reads nothing from the image;
   peak RSS    `/usr/bin/time -v`, median of several runs;
+  for scale   an empty static program, timed in the same pairs: what
+              starting and ending any program of that kind costs here;
   under load  the same pairs again while another process writes a file and
               sets and drops an inotify watch in a loop, as a busy machine
               does: the median and 90th percentile of the paired ratios.
@@ -32,13 +38,19 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CYLSWAP = os.path.join(ROOT, "build", "release", "cylswap")
 # The Debian package's build: C library dynamic, hardened.
 PACKAGED = os.path.join(ROOT, "build", "package", "cylswap")
+EMPTY = os.path.join(ROOT, "build", "release", "empty")
 SIZE_80, SIZE_77 = 80 * 16384, 77 * 16384
+IMAGE = "{image}"  # in a command, where the image's path goes
+POOL = 200  # images in a pool
 
 
 def build():
     for preset in ("release", "package"):
         for step in (["cmake", "--preset", preset], ["cmake", "--build", "--preset", preset]):
             subprocess.run(step, cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+    # What starting and ending any static program costs here, for scale.
+    subprocess.run(["g++", "-static", "-O2", "-x", "c++", "-", "-o", EMPTY],
+                   input=b"int main() { return 0; }\n", check=True)
 
 
 def spawn_time(argv, answer):
@@ -85,6 +97,7 @@ def peak_rss_kib(argv, answer, image, runs=15):
     values = []
     for _ in range(runs):
         os.truncate(image, SIZE_80)
+        time.sleep(0.02)  # no longer changed in the running clock step
         with open(answer, "rb") as stdin:
             err = subprocess.run(["/usr/bin/time", "-v", *argv], stdin=stdin,
                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
@@ -93,8 +106,8 @@ def peak_rss_kib(argv, answer, image, runs=15):
     return statistics.median(values)
 
 
-def make_image(folder):
-    image, answer = os.path.join(folder, "disk.img"), os.path.join(folder, "answer.txt")
+def make_image(folder, name="disk.img"):
+    image, answer = os.path.join(folder, name), os.path.join(folder, "answer.txt")
     with open(answer, "wb") as file:
         file.write(b"y\n")
     with open(image, "wb") as file:
@@ -103,17 +116,49 @@ def make_image(folder):
     return image, answer
 
 
-def paired(commands, image, answer, pairs, warm_up=50):
-    """Wall times of each command, in pairs of alternating order, each run
-    on the same freshly 80-cylinder image."""
+class Pool:
+    """80-cylinder images, each put back to 80 cylinders once used and taken
+    again only after all the others: every run gets an image last changed
+    some hundred runs before, as people's images are. (An image changed just
+    before the run is the rare case, timed on its own.)"""
+
+    def __init__(self, folder, count=POOL):
+        self.images = [make_image(folder, f"disk{n}.img")[0] for n in range(count)]
+        self.used = 0
+
+    def take(self):
+        image = self.images[self.used % len(self.images)]
+        self.used += 1
+        return image
+
+    @staticmethod
+    def put_back(image):
+        os.truncate(image, SIZE_80)
+
+
+def paired(commands, pool, answer, pairs, warm_up=50):
+    """Wall times of each command (its arguments, IMAGE standing for the
+    image), in pairs of alternating order, each run on the next image of
+    `pool`."""
     times = {name: [] for name in commands}
     for i in range(pairs + warm_up):
         order = list(commands) if i % 2 == 0 else list(reversed(commands))
         for name in order:
-            os.truncate(image, SIZE_80)
-            elapsed = spawn_time(commands[name], answer)
+            image = pool.take()
+            elapsed = spawn_time([image if a == IMAGE else a for a in commands[name]], answer)
+            pool.put_back(image)
             if i >= warm_up:
                 times[name].append(elapsed)
+    return times
+
+
+def back_to_back(argv, image, answer, runs):
+    """Wall times of `argv` on an image put back to 80 cylinders just before
+    each run: its change time lies in the clock step that is still running."""
+    times = []
+    for _ in range(runs):
+        Pool.put_back(image)
+        times.append(spawn_time([image if a == IMAGE else a for a in argv], answer))
     return times
 
 
@@ -149,10 +194,10 @@ while True:
 """
 
 
-def under_load(commands, image, answer, pairs, folder):
+def under_load(commands, pool, answer, pairs, folder):
     load = subprocess.Popen([sys.executable, "-c", LOAD, folder])
     try:
-        return paired(commands, image, answer, pairs)
+        return paired(commands, pool, answer, pairs)
     finally:
         load.kill()
         load.wait()
@@ -162,13 +207,13 @@ def durable_peer(pairs):
     """cylswap against qemu-img resize on a real disk, where both flush."""
     os.makedirs(os.path.join(ROOT, "build"), exist_ok=True)
     with tempfile.TemporaryDirectory(prefix="bench-", dir=os.path.join(ROOT, "build")) as folder:
-        image, answer = make_image(folder)
+        _, answer = make_image(folder)
         commands = {
-            "cylswap": [CYLSWAP, image],
+            "cylswap": [CYLSWAP, IMAGE],
             "qemu-img": ["/usr/bin/qemu-img", "resize", "-q", "-f", "raw", "--shrink",
-                         image, str(SIZE_77)],
+                         IMAGE, str(SIZE_77)],
         }
-        return paired(commands, image, answer, pairs, warm_up=10), folder
+        return paired(commands, Pool(folder, 50), answer, pairs, warm_up=10), folder
 
 
 def main():
@@ -177,21 +222,25 @@ def main():
     build()
     with tempfile.TemporaryDirectory(prefix="cylswap-bench-", dir="/dev/shm") as folder:
         image, answer = make_image(folder)
+        pool = Pool(folder)
         commands = {
-            "cylswap": [CYLSWAP, image],
-            "cylswap (package)": [PACKAGED, image],
-            "truncate": ["/usr/bin/truncate", "-s", str(SIZE_77), image],
+            "cylswap": [CYLSWAP, IMAGE],
+            "cylswap (package)": [PACKAGED, IMAGE],
+            "truncate": ["/usr/bin/truncate", "-s", str(SIZE_77), IMAGE],
         }
-        times = paired(commands, image, answer, pairs)
+        times = paired({**commands, "an empty static program": [EMPTY]}, pool, answer, pairs)
+        rushed = back_to_back(commands["cylswap"], image, answer, max(pairs // 5, 20))
         syscalls, rss = {}, {}
         for name, argv in commands.items():
-            os.truncate(image, SIZE_80)
+            argv = [image if a == IMAGE else a for a in argv]
+            Pool.put_back(image)
+            time.sleep(0.1)  # an image last changed well before, as in the pool
             syscalls[name] = strace_count(argv, answer, folder)
             rss[name] = peak_rss_kib(argv, answer, image)
         os.truncate(image, SIZE_80)
         reads, image_reads = reads_from_image(image, answer, folder)
         loaded = under_load({"cylswap": commands["cylswap"], "truncate": commands["truncate"]},
-                            image, answer, pairs, folder)
+                            pool, answer, pairs, folder)
 
     print(f"machine: {platform.machine()}, {os.cpu_count()} cores, "
           f"{platform.platform()}; {time.strftime('%Y-%m-%d')}; {pairs} pairs")
@@ -201,10 +250,17 @@ def main():
         median, low, high = quartiles(times[name])
         print(f"| {name} | {median:.3f} ms | {low:.3f}–{high:.3f} ms | "
               f"{syscalls[name]} | {rss[name]} KiB |")
+    median, low, high = quartiles(times["an empty static program"])
+    print(f"| an empty static program | {median:.3f} ms | {low:.3f}–{high:.3f} ms | | |")
     static_line, static_ratio, _ = ratio_line(times, "cylswap", "truncate")
     print(static_line)
     package_line, package_ratio, _ = ratio_line(times, "cylswap (package)", "truncate")
     print(package_line)
+    print(ratio_line(times, "an empty static program", "truncate")[0])
+    median, low, high = quartiles(rushed)
+    print(f"cylswap on an image changed just before the run ({len(rushed)} runs): median "
+          f"{median:.3f} ms (IQR {low:.3f}–{high:.3f} ms), "
+          f"{median - statistics.median(times['cylswap']):.3f} ms more than from the pool")
     print("\nunder load (a file written and an inotify watch set and dropped, in a loop)")
     print_times(loaded)
     loaded_line, loaded_ratio, loaded_tenth = ratio_line(loaded, "cylswap", "truncate")
