@@ -65,9 +65,10 @@ bool UnchangedSinceMeasured(const NativeHandle& image) {
          now.changed == image.changed && now.modified == image.modified;
 }
 
-// Once the answer is given, Ctrl+C and Ctrl+Break are dropped; closing the
-// console window, logging off or shutting down ends the process as soon as
-// this returns, so it does not: the run's own exit ends this thread.
+// Once the answer is given, Ctrl+C and Ctrl+Break are dropped. Closing the
+// console window ends the process as soon as this returns (or after the few
+// seconds Windows allows), so it does not return: the run's own exit, in
+// milliseconds, ends this thread.
 BOOL WINAPI HoldOff(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
     Sleep(INFINITE);
