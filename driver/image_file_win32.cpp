@@ -76,8 +76,8 @@ BOOL WINAPI HoldOff(DWORD event) {
   return TRUE;
 }
 
-// Puts a grow that failed back as it was measured: the size, and the times
-// of the last write and read, which moving the end stamps.
+// Puts a grow that was not flushed back as it was measured: the size, and
+// the times of the last write and read, which moving the end stamps.
 void GiveBack(const NativeHandle& image) {
   LARGE_INTEGER end{};
   end.QuadPart = image.size;
@@ -130,15 +130,7 @@ bool ImageFile::SeekFromBegin(std::int64_t offset) {
          SetFilePointerEx(handle_.file, distance, nullptr, FILE_BEGIN) != 0;
 }
 
-bool ImageFile::SetEndHere() {
-  if (SetEndOfFile(handle_.file) != 0) {
-    return true;
-  }
-  if (handle_.position > handle_.size) {
-    GiveBack(handle_);
-  }
-  return false;
-}
+bool ImageFile::SetEndHere() { return SetEndOfFile(handle_.file) != 0; }
 
 bool ImageFile::FlushToDevice() {
   // ERROR_INVALID_FUNCTION: a file system that cannot flush a file at all
