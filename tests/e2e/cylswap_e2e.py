@@ -565,9 +565,11 @@ class Sharing(ToolCase):
     def test_what_the_share_mode_lets_others_change_at_the_prompt_is_refused(self):
         # The share mode keeps writers and deleters out, not a handle that
         # asks only to set attributes or times, nor a new link: the write tab
-        # set (Wine's own attrib), a hard link made, the time of the last
-        # write set. Each is found before the end moves.
+        # set (Wine's own attrib), the hidden attribute (only the change time
+        # shows it), a hard link made, the time of the last write set. Each
+        # is found before the end moves.
         cases = [("attrib +r", ["wine", "attrib", "+r", "disk.img"]),
+                 ("attrib +h", ["wine", "attrib", "+h", "disk.img"]),
                  ("hard link", probe_command("link", "disk.img")),
                  ("time set", probe_command("touch", "disk.img"))]
         for what, command in cases:
