@@ -1294,6 +1294,15 @@ class Resources(unittest.TestCase):
                          ["true"])
 
 
+    @unittest.skipUnless(WINE, "Windows executables only")
+    def test_exe_needs_nothing_but_kernel32_and_the_c_runtime(self):
+        # Every Windows since 7 has both: the .exe runs as it is unpacked.
+        headers = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", BINARY],
+                                 capture_output=True, check=True, text=True).stdout
+        self.assertEqual(sorted(re.findall(r"DLL Name: (\S+)", headers)),
+                         ["KERNEL32.dll", "msvcrt.dll"])
+
+
 # The one version number, as the build takes it.
 with open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")) as cmake:
     PROJECT_VERSION = re.search(r"project\(cylswap VERSION ([\d.]+)", cmake.read()).group(1)
