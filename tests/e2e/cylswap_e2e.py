@@ -32,7 +32,7 @@ import unittest
 from xml.etree import ElementTree
 
 from catalogue import load_messages
-from disks import RACING_WRITER, cut_power, fill
+from disks import cut_power, fill, race
 from runner import split_runner, start_wine_session
 
 RUNNER, WINE, ARGS = split_runner(sys.argv[1:])
@@ -376,8 +376,9 @@ class Resizes(ToolCase):
     @unittest.skipIf(WINE or RUNNER, "the file systems' own doing; one binary shows it")
     def test_power_cut_at_any_step_leaves_a_consistent_volume_and_77_or_80_cylinders(self):
         # Cut after each system call the tool makes on the image once it has
-        # the answer, with the disk as written so far and as if synced then. FAT, which cannot hold space
-        # past a file's end, is in the share scenarios: this kernel has none.
+        # the answer, with the disk as written so far and as if synced then.
+        # FAT, which cannot hold space past a file's end, is in the share
+        # scenarios: this kernel has none.
         if not shutil.which("strace"):
             self.skipTest("needs strace")
         for kind, cylinders in itertools.product(("ext4", "xfs", "btrfs"), (77, 80)):
@@ -529,38 +530,14 @@ class Sharing(ToolCase):
 
     def expect_race_refused(self, name):
         original = self.read(name)
-        sector = os.urandom(512)
-        writer = subprocess.Popen([sys.executable, "-c", RACING_WRITER, name, sector.hex()],
-                                  cwd=self.dir, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        self.assertEqual(writer.stdout.readline(), b"writing\n")
-        tool = self.start_tool(name)
-        asked, got = say(*ASKED_TO_CUT), b""
-        while got != asked and (chunk := os.read(tool.stdout.fileno(), 4096)):
-            got += chunk
-        self.assertEqual(writer.communicate(b"stop", timeout=30)[0], b"wrote once more\n")
-        result = self.finish(tool, b"y\n")
-        result.stdout = got + result.stdout
-        if got == asked:
+        sector, did, result = race(self.command([name]), name, say("MsgConfirmPrompt"),
+                                   cwd=self.dir)
+        self.assertEqual(did, "wrote once more")
+        if result.stdout.startswith(say(*ASKED_TO_CUT)):
             self.expect(result, 1, *ASKED_TO_CUT, "MsgSeekFailed")
         else:
             self.expect(result, 1, "MsgBanner", "MsgOpenFailed")
         self.assertTrue(self.read(name) == sector + original[512:], "the image")
-
-    @unittest.skipUnless(WINE, "Windows sharing; POSIX locks are tested above")
-    def test_while_held_others_may_read_but_neither_write_delete_nor_rename(self):
-        name = self.image(80 * CYL)
-        original = self.read(name)
-        tool = self.start_tool(name)
-        self.read_until(tool, say(*ASKED_TO_CUT))
-        for action, status in (("read", 0), ("write", 1), ("delete", 1), ("rename", 1)):
-            with self.subTest(action=action):
-                result = self.probe(action, name)
-                self.assertEqual(result.returncode, status)
-                if action == "read":
-                    self.assertTrue(result.stdout == original, "a reader must see the image")
-        self.expect(self.finish(tool, b"y\n"), 0, "MsgCompleted")
-        self.assertEqual(sorted(os.listdir(self.dir)), [name])
-        self.assertTrue(self.read(name) == original[:77 * CYL])
 
     @unittest.skipUnless(WINE, "Windows sharing; the POSIX rows are above")
     def test_what_the_share_mode_lets_others_change_at_the_prompt_is_refused(self):
@@ -575,16 +552,7 @@ class Sharing(ToolCase):
                  ("time set", probe_command("touch", "disk.img"))]
         for what, command in cases:
             with self.subTest(what=what):
-                for leftover in ("disk.img", "disk.img.link"):
-                    if os.path.exists(self.path(leftover)):
-                        os.chmod(self.path(leftover), 0o644)
-                        os.remove(self.path(leftover))
-                original = self.read(self.image(80 * CYL))
-                tool = self.start_tool("disk.img")
-                self.read_until(tool, say(*ASKED_TO_CUT))
-                subprocess.run(command, cwd=self.dir, check=True, capture_output=True)
-                self.expect(self.finish(tool, b"y\n"), 1, "MsgSeekFailed")
-                self.assertTrue(self.read("disk.img") == original, "the image")
+                self.change_at_the_prompt(".", command, 1, "MsgSeekFailed", "disk.img", "original")
 
     @unittest.skipUnless(WINE, "Windows sharing; POSIX locks are tested above")
     def test_image_another_process_is_writing_is_refused(self):

@@ -5,6 +5,7 @@ import os
 import re
 import signal
 import subprocess
+import sys
 import time
 
 
@@ -53,6 +54,27 @@ print(write(), "once more", flush=True)
 """
 
 
+def race(tool, image, prompt, writer_path=None, cwd=None):
+    """Runs `tool` (a command that ends with the path of `image`) while
+    RACING_WRITER writes the image through `writer_path` (another path to
+    it, or the same), until the tool has said `prompt` or ended, and once
+    more; then answers y. Returns the sector written, what the writer said
+    of its last write, and the tool's run, all it said included."""
+    sector = os.urandom(512)
+    writer = subprocess.Popen([sys.executable, "-c", RACING_WRITER, writer_path or image,
+                               sector.hex()], cwd=cwd, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    writer.stdout.readline()  # it is writing
+    run = subprocess.Popen(tool, cwd=cwd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE)
+    said = b""
+    while not said.endswith(prompt) and (chunk := os.read(run.stdout.fileno(), 4096)):
+        said += chunk
+    did = writer.communicate("stop", timeout=60)[0].strip()
+    out, err = run.communicate(b"y\n", timeout=120)
+    return sector, did, subprocess.CompletedProcess(tool, run.returncode, said + out, err)
+
+
 # What fsck.vfat says of a volume that is consistent but was not unmounted.
 FAT_CLEAN = (r"fsck\.fat |Dirty bit is set|Fs was not properly| Automatically removing dirty|"
              r"Leaving filesystem unchanged|$|\S+: \d+ files, \d+/\d+ clusters$")
@@ -70,18 +92,19 @@ def cut_power(tool, image, cylinders, volume, folder, kind, env=None):
     synced at that moment: strace holds the tool there while the loop volume
     is copied. `tool` is the command that runs it on `image`, a file on
     `volume`, a loop volume of `kind` mounted at `folder`; the image is made
-    anew, random, of `cylinders`; `env` is the tool's environment. Yields (call, synced, what is wrong with
-    the copy, or None): its check must find it consistent, and the image must
-    be as it was or as asked, byte for byte. Leaves the volume mounted."""
+    anew, random, of `cylinders`; `env` is the tool's environment. Yields
+    (call, synced, what is wrong with the copy, or None): its check must find
+    it consistent, and the image must be as it was or as asked, byte for
+    byte. Leaves the volume mounted."""
     cyl = 16384
     log, copy = f"{volume}.trace", f"{volume}.cut"
 
     def fresh():
+        data = os.urandom(cylinders * cyl)
         with open(image, "wb") as file:
-            file.write(os.urandom(cylinders * cyl))
+            file.write(data)
         os.sync()
-        with open(image, "rb") as file:
-            return file.read()
+        return data
 
     # The calls on the image after the answer is read, each as strace's -P
     # counts it: the how-manieth of its name on that file.

@@ -18,7 +18,7 @@ import sys
 import time
 
 from catalogue import load_messages
-from disks import RACING_WRITER, cut_power, fill
+from disks import cut_power, fill, race
 
 TOOL = sys.argv[1]
 ONLY = sys.argv[2] if len(sys.argv) > 2 else ""
@@ -162,18 +162,8 @@ class Share:
         said = []
         for _ in range(runs):
             here, there = self.image()
-            writer = subprocess.Popen([sys.executable, "-c", RACING_WRITER, there,
-                                       os.urandom(512).hex()],
-                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-            writer.stdout.readline()
-            tool = subprocess.Popen([TOOL, here], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-            got = b""
-            while not got.endswith(say("MsgConfirmPrompt")) and (
-                    chunk := os.read(tool.stdout.fileno(), 4096)):
-                got += chunk
-            did = writer.communicate("stop", timeout=60)[0].split()[:2]
-            out, _ = tool.communicate(b"y\n", timeout=120)
-            said.append((" ".join(did), outcome(got + out, tool.returncode)))
+            _, did, run = race([TOOL, here], here, say("MsgConfirmPrompt"), there)
+            said.append((" ".join(did.split()[:2]), outcome(run.stdout, run.returncode)))
             self.clean()
         cut = sum(did == "wrote once" and "resized" in told for did, told in said)
         if cut:
