@@ -1,7 +1,8 @@
-// The image file on Linux: finding it, measuring it, and moving its end.
-// Holding it against others is image_hold_posix.cpp's. A grow takes its
-// space before it is reported done, and a grow that fails leaves the file as
-// it was measured.
+// The image file on Linux: finding it, measuring it (and when a measurement
+// can be trusted to show every later change), and moving its end. Holding
+// it against others is image_hold_posix.cpp's. A grow takes its space before
+// it is reported done, and a grow that fails leaves the file as it was
+// measured.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -58,13 +59,127 @@ bool Measure(int fd, struct stat& out) {
   return true;
 }
 
+// When a measurement can be trusted. A change time shows every later change
+// only once the clock step it was stamped in is over: another change in the
+// same step gets the same time. What is done about it is decided here, from
+// what is measured (the time's digits, the clock's tick, and whether another
+// machine stamps the time), never from a file system's name:
+// - Stamped here, finely. The kernel stamps the coarse clock as it stood at
+//   the last tick, rounded down to the unit the storage keeps (1 ns; 100 ns
+//   on NTFS, 1 us on UDF; Linux 6.13 and later stamp finer after a look).
+//   A time less than a unit older than that clock, read just before the
+//   measurement, lies in the step still running: it is waited out before
+//   the question, and every later change is stamped later.
+// - Stamped here, coarsely: no digits below the millisecond (FAT and exFAT,
+//   ext4 with small inodes). A watch, set at the open before the
+//   measurement, sees every change this machine makes instead.
+// - Stamped by another machine (NFS, SMB, 9p). Its clock cannot be read and
+//   the watch does not see its changes: its step is bounded from above and
+//   waited out, whole seconds too.
+constexpr std::int64_t NANOSECONDS_PER_SECOND = 1'000'000'000;
+constexpr std::int64_t NANOSECONDS_PER_MILLISECOND = 1'000'000;
+// The longest tick of a clock that stamps files finely: 10 ms on Linux at
+// 100 Hz, 15.6 ms on Windows. Such a clock lags real time by up to two.
+constexpr std::int64_t LONGEST_TICK = 20 * NANOSECONDS_PER_MILLISECOND;
+// A clock that steps in seconds: FAT's steps in two, the coarsest there is.
+constexpr std::int64_t COARSE_STEP = 2 * NANOSECONDS_PER_SECOND + 2 * LONGEST_TICK;
+// How often to look again at a clock that should have moved on by then.
+constexpr int CLOCK_LOOKS = 4;
+
+std::int64_t Nanoseconds(const std::timespec& time) {
+  return std::int64_t{time.tv_sec} * NANOSECONDS_PER_SECOND + time.tv_nsec;
+}
+
+std::timespec TimeOf(std::int64_t nanoseconds) {
+  return {static_cast<time_t>(nanoseconds / NANOSECONDS_PER_SECOND),
+          static_cast<long>(nanoseconds % NANOSECONDS_PER_SECOND)};
+}
+
+// The unit the storage keeps `time` in, read off its digits: a millisecond
+// where none are left below it (the clock is coarse), else the largest power
+// of ten that divides it. A fine time ends in a zero once in ten, which
+// costs at most that unit more of the running tick.
+std::int64_t UnitOf(const std::timespec& time) {
+  constexpr std::int64_t DECIMAL = 10;
+  std::int64_t unit = 1;
+  while (unit < NANOSECONDS_PER_MILLISECOND && time.tv_nsec % (DECIMAL * unit) == 0) {
+    unit *= DECIMAL;
+  }
+  return unit;
+}
+
+// Whether the change time `info` measured comes from a coarse clock, or is
+// no change time at all (FAT's); decided at the open, to set the watch.
+bool ClockIsCoarse(const struct stat& info) {
+  return UnitOf(info.st_ctim) >= NANOSECONDS_PER_MILLISECOND;
+}
+
+// How much older than the coarse clock read `before` the measurement the
+// change time `info` measured must be, in nanoseconds, for every later
+// change to be stamped with another time; 0 where the watch sees every
+// change. Who stamps the time matters only for a time recent enough that
+// another machine's step could still run: only then is it asked.
+std::int64_t StepOf(const NativeHandle& image, const struct stat& info,
+                    const std::timespec& before) {
+  const std::int64_t unit = UnitOf(info.st_ctim);
+  const std::int64_t elsewhere =
+      unit >= NANOSECONDS_PER_MILLISECOND ? COARSE_STEP : 2 * LONGEST_TICK + unit;
+  if (Nanoseconds(info.st_ctim) + elsewhere > Nanoseconds(before) &&
+      StampedElsewhere(image.file, info)) {
+    return elsewhere;
+  }
+  return image.watch == NO_FILE ? unit : 0;
+}
+
+// This machine's coarse clock, which stamps file times here; read through
+// the vDSO, with no system call.
+std::timespec CoarseNow() {
+  std::timespec now{};
+  static_cast<void>(clock_gettime(CLOCK_REALTIME_COARSE, &now));
+  return now;
+}
+
+// Waits, where `changed` is less than `step` older than the clock read
+// `before` the measurement, until it is.
+void OutwaitClockStep(const std::timespec& changed, std::int64_t step,
+                      const std::timespec& before) {
+  const std::int64_t stamped = Nanoseconds(changed);
+  std::int64_t now = Nanoseconds(before);
+  // A time further ahead of this machine's clock was set by hand (Samba
+  // gives the time of the last write as the change time) or stamped by a
+  // clock far from this one: waiting would not help.
+  if (stamped > now + COARSE_STEP) {
+    return;
+  }
+  std::timespec tick{};
+  static_cast<void>(clock_getres(CLOCK_REALTIME_COARSE, &tick));
+  // The coarse clock moves once per tick.
+  for (int look = 0; look < CLOCK_LOOKS && stamped + step > now; ++look) {
+    const std::timespec rest = TimeOf(stamped + step - now + Nanoseconds(tick));
+    static_cast<void>(clock_nanosleep(CLOCK_MONOTONIC, 0, &rest, nullptr));
+    now = Nanoseconds(CoarseNow());
+  }
+}
+
+// Measures the image the question will be asked of: afterwards, every
+// change shows in its change time, or to its watch. Only a regular file has
+// an end to move: a pipe, a device or a socket fails here, as its handle
+// does on Windows, and so is never cut.
+bool MeasureTrusted(const NativeHandle& image, struct stat& info) {
+  const std::timespec before = CoarseNow();
+  if (!Measure(image.file, info) || !S_ISREG(info.st_mode)) {
+    return false;
+  }
+  OutwaitClockStep(info.st_ctim, StepOf(image, info, before), before);
+  return true;
+}
+
 // Still the file that was measured: linked, of the same size, and with the
 // same change time. That time moves on every write (through a map or a clone
 // too), every change of size, permissions, owner, times or links, and
-// nobody can set it back; the measurement was made to show a change in the
-// clock step it lay in too. Where its clock is coarse, or it is no change
-// time at all (FAT, exFAT), the watch set at the open must also have seen
-// nothing. A read leaves both; a rename moves both.
+// nobody can set it back; MeasureTrusted made it show every change since.
+// Where the watch keeps the step, it must also have seen nothing. A read
+// leaves both; a rename moves both.
 bool UnchangedSinceMeasured(const NativeHandle& image) {
   struct stat now {};
   return Measure(image.file, now) && now.st_nlink > 0 && now.st_size == image.size &&
@@ -195,15 +310,9 @@ int Find(const char* path, struct stat& info) {
 }
 
 // The regular file `found` holds, open for reading and writing and held,
-// watched where its change time's clock is coarse; or an empty handle. The
-// watch, set before the measurement, sees every later change made on this
-// machine; a share's other clients, only the change time can show, so there
-// the measurement must also outwait its clock's step.
+// watched where its change time's clock is coarse (see MeasureTrusted); or
+// an empty handle.
 NativeHandle OpenRegular(int found, const char* path, const struct stat& info) {
-  const std::optional<bool> shared_over_network = SharedOverNetwork(found);
-  if (!shared_over_network) {
-    return {};
-  }
   int watch = NO_FILE;
   if (ClockIsCoarse(info)) {
     watch = WatchChanges(found, path, info);
@@ -211,15 +320,14 @@ NativeHandle OpenRegular(int found, const char* path, const struct stat& info) {
       return {};
     }
   }
-  const int fd = OpenHeld(found, path, info, *shared_over_network);
+  const int fd = OpenHeld(found, path, info);
   if (fd == NO_FILE) {
     if (watch != NO_FILE) {
       static_cast<void>(close(watch));
     }
     return {};
   }
-  const bool watched = watch != NO_FILE && !*shared_over_network;
-  return {.file = fd, .watch = watch, .step = watched ? 0 : ClockStep(info, *shared_over_network)};
+  return {.file = fd, .watch = watch};
 }
 
 }  // namespace
@@ -258,19 +366,9 @@ ImageFile::~ImageFile() {
 }
 
 std::optional<std::int64_t> ImageFile::QuerySize() {
-  const struct timespec before = CoarseNow();
   struct stat info {};
-  // Only a regular file has an end to move. A pipe, a device or a socket
-  // reports failure here, as its handle does on Windows, and so is never cut.
-  if (!Measure(handle_.file, info) || !S_ISREG(info.st_mode)) {
+  if (!MeasureTrusted(handle_, info)) {
     return std::nullopt;
-  }
-  // A change time proves nothing while the clock step it lies in still
-  // runs: another change in that step gets the same time. Such a step is
-  // waited out before the question is asked, so every change made from the
-  // question on shows; an image last changed earlier costs nothing.
-  if (handle_.step > 0) {
-    OutwaitClockStep(info.st_ctim, handle_.step, before);
   }
   handle_.size = info.st_size;
   handle_.blocks = info.st_blocks;

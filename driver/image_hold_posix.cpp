@@ -2,7 +2,8 @@
 // ask, so this takes what the kernel offers: a lease to find out whether
 // anyone else is writing the file when it is opened, the two kinds of locks
 // that other programs take, and, where the file's times cannot show every
-// change, a watch from the open until the end moves.
+// change, a watch from the open until the end moves. And what the storage
+// says about who else stamps those times.
 #include "driver/image_hold_posix.h"
 
 #include <fcntl.h>
@@ -10,13 +11,16 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <ctime>
+#include <optional>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -26,25 +30,6 @@ constexpr int OFD_LOCK_COMMAND = F_OFD_SETLK;
 #else
 constexpr int OFD_LOCK_COMMAND = F_SETLK;
 #endif
-
-constexpr std::int64_t NANOSECONDS_PER_SECOND = 1'000'000'000;
-constexpr long NANOSECONDS_PER_MILLISECOND = 1'000'000;
-// The longest tick of a clock that stamps files finely: 10 ms on Linux at
-// 100 Hz, 15.6 ms on Windows. Such a clock lags real time by up to two.
-constexpr std::int64_t LONGEST_TICK = std::int64_t{20} * NANOSECONDS_PER_MILLISECOND;
-// A clock that steps in seconds: FAT's steps in two, the coarsest there is.
-constexpr std::int64_t COARSE_STEP = 2 * NANOSECONDS_PER_SECOND + 2 * LONGEST_TICK;
-// How often to look again at a clock that should have moved on by then.
-constexpr int CLOCK_LOOKS = 4;
-
-std::int64_t Nanoseconds(const struct timespec& time) {
-  return std::int64_t{time.tv_sec} * NANOSECONDS_PER_SECOND + time.tv_nsec;
-}
-
-struct timespec TimeOf(std::int64_t nanoseconds) {
-  return {static_cast<time_t>(nanoseconds / NANOSECONDS_PER_SECOND),
-          static_cast<long>(nanoseconds % NANOSECONDS_PER_SECOND)};
-}
 
 // What the watch reports: a write (through the file, not a map), a change of
 // size, mode, times or links, a rename and a removal.
@@ -113,6 +98,52 @@ int Reopen(int fd, const char* path, int flags, const struct stat& found) {
   return named;
 }
 
+// The file system's number, as statfs gives it; empty if it cannot be read.
+std::optional<std::uint32_t> FileSystemOf(int fd) {
+  struct statfs where {};
+  if (fstatfs(fd, &where) != 0) {
+    return std::nullopt;
+  }
+  // f_type is a signed word of either width; the numbers are 32 bits.
+  return static_cast<std::uint32_t>(where.f_type);
+}
+
+bool ServedOverNetwork(std::uint32_t type) {
+  return type == NFS_SUPER_MAGIC || type == CIFS_SUPER_MAGIC || type == SMB2_SUPER_MAGIC;
+}
+
+// Whether the mount table names the file system of device `dev` 9p. Over
+// 9P2000.L, which QEMU and WSL 2 speak, statfs gives the number of the
+// host's file system (ext4's, say), so only the table tells.
+bool MountedOver9p(dev_t dev) {
+  const int table = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+  if (table < 0) {
+    return false;
+  }
+  constexpr std::size_t CHUNK_BYTES = 16384;
+  std::string text;
+  std::array<char, CHUNK_BYTES> chunk{};
+  for (ssize_t got = 0; (got = read(table, chunk.data(), chunk.size())) > 0;) {
+    text.append(chunk.data(), static_cast<std::size_t>(got));
+  }
+  static_cast<void>(close(table));
+  // Each line: ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [TAGS...] - TYPE ...
+  const std::string device = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string word;
+    fields >> word >> word >> word;
+    const bool that_device = word == device;
+    while (fields >> word && word != "-") {
+    }
+    if (that_device && fields >> word && word == "9p") {
+      return true;
+    }
+  }
+  return false;
+}
+
 // Whether some other process has the file open for writing (a loop device
 // counts): Linux refuses a read lease exactly then. `reader` must be open
 // for reading only; closing it lets the lease go. Where no lease can be had
@@ -120,70 +151,23 @@ int Reopen(int fd, const char* path, int flags, const struct stat& found) {
 // can tell, and the answer is no. NFS and SMB clients refuse a lease
 // whenever the server has granted no delegation or oplock to back it, which
 // many servers never do: there the refusal tells nothing.
-bool WrittenElsewhere(int reader, bool shared_over_network) {
+bool WrittenElsewhere(int reader, std::uint32_t type) {
   // A writer's open while the lease is held would send SIGIO, whose default
   // is to end the process. The tool has no other use for it.
   static_cast<void>(std::signal(SIGIO, SIG_IGN));
-  return fcntl(reader, F_SETLEASE, F_RDLCK) != 0 && errno == EAGAIN && !shared_over_network;
+  return fcntl(reader, F_SETLEASE, F_RDLCK) != 0 && errno == EAGAIN && !ServedOverNetwork(type);
 }
 
 }  // namespace
 
-std::optional<bool> SharedOverNetwork(int fd) {
-  struct statfs where {};
-  if (fstatfs(fd, &where) != 0) {
-    return std::nullopt;
-  }
-  // f_type is a signed word of either width; the numbers are 32 bits.
-  const auto type = static_cast<std::uint32_t>(where.f_type);
-  return type == NFS_SUPER_MAGIC || type == CIFS_SUPER_MAGIC || type == SMB2_SUPER_MAGIC;
-}
-
-bool ClockIsCoarse(const struct stat& info) {
-  // A fine clock leaves digits below the millisecond: the chance that it
-  // leaves none is one in a million, and costs only a watch.
-  return info.st_ctim.tv_nsec % NANOSECONDS_PER_MILLISECOND == 0;
-}
-
-std::int64_t ClockStep(const struct stat& info, bool shared_over_network) {
-  if (ClockIsCoarse(info)) {
-    return COARSE_STEP;
-  }
-  // This kernel stamps file times from the coarse clock that CoarseNow
-  // reads: any older time will do. A server's clock cannot be read.
-  return shared_over_network ? 2 * LONGEST_TICK : 1;
-}
-
-struct timespec CoarseNow() {
-  struct timespec now {};
-  static_cast<void>(clock_gettime(CLOCK_REALTIME_COARSE, &now));
-  return now;
-}
-
-void OutwaitClockStep(const struct timespec& changed, std::int64_t step,
-                      const struct timespec& before) {
-  const std::int64_t stamped = Nanoseconds(changed);
-  std::int64_t now = Nanoseconds(before);
-  // A time further ahead of this machine's clock was set by hand (Samba
-  // gives the time of the last write as the change time) or stamped by a
-  // clock far from this one: waiting would not help.
-  if (stamped > now + COARSE_STEP) {
-    return;
-  }
-  struct timespec tick {};
-  static_cast<void>(clock_getres(CLOCK_REALTIME_COARSE, &tick));
-  // The coarse clock moves once per tick, and lags real time by up to two.
-  for (int look = 0; look < CLOCK_LOOKS && stamped + step > now; ++look) {
-    const struct timespec rest = TimeOf(stamped + step - now + Nanoseconds(tick));
-    static_cast<void>(clock_nanosleep(CLOCK_MONOTONIC, 0, &rest, nullptr));
-    now = Nanoseconds(CoarseNow());
-  }
-}
-
-int OpenHeld(int found, const char* path, const struct stat& info, bool shared_over_network) {
+int OpenHeld(int found, const char* path, const struct stat& info) {
   // Nobody may write it: someone protects it, as with a floppy's write
   // tab. Root could write it anyway; the tool does not.
   if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    return NO_FILE;
+  }
+  const std::optional<std::uint32_t> type = FileSystemOf(found);
+  if (!type) {
     return NO_FILE;
   }
   // O_NONBLOCK: where another program holds a lease, fail at once rather
@@ -192,7 +176,7 @@ int OpenHeld(int found, const char* path, const struct stat& info, bool shared_o
   if (reader < 0) {
     return NO_FILE;
   }
-  const bool written_elsewhere = WrittenElsewhere(reader, shared_over_network);
+  const bool written_elsewhere = WrittenElsewhere(reader, *type);
   static_cast<void>(close(reader));
   if (written_elsewhere) {
     return NO_FILE;
@@ -205,6 +189,13 @@ int OpenHeld(int found, const char* path, const struct stat& info, bool shared_o
     return NO_FILE;
   }
   return fd;
+}
+
+bool StampedElsewhere(int fd, const struct stat& info) {
+  const std::optional<std::uint32_t> type = FileSystemOf(fd);
+  // A 9p mount has no device of its own: a file on a device is not on 9p.
+  return type && (ServedOverNetwork(*type) || *type == V9FS_MAGIC ||
+                  (major(info.st_dev) == 0 && MountedOver9p(info.st_dev)));
 }
 
 int WatchChanges(int found, const char* path, const struct stat& info) {

@@ -31,8 +31,6 @@ using NativeChar = char;
 struct NativeHandle {
   int file = -1;              ///< the image; only its path if not a regular file
   int watch = -1;             ///< an inotify descriptor where times are coarse, or -1
-  std::int64_t step = 0;      ///< how long the change time's clock may stand still, in
-                              ///< nanoseconds; 0 where the watch sees what it cannot
   std::int64_t size = 0;      ///< as measured
   std::int64_t blocks = 0;    ///< as measured, in 512-byte units
   std::timespec changed{};    ///< the inode's change time, as measured
