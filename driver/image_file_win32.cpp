@@ -5,14 +5,30 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 
 #include "driver/image_file.h"
 
 namespace {
 
 // Where a path names a device (NUL, COM1, and before Windows 11 also NUL.img
-// and the like), its full path lies in the device namespace.
+// and the like), its full path lies in the device namespace. So does one
+// that goes on from a drive or a volume to a file on it
+// (\\.\C:\images\disk.img, \\.\Volume{...}\disk.img): that is the file.
+// What ends at a device (\\.\NUL, \\.\C:, a pipe or a mailslot) is never
+// opened.
 constexpr std::wstring_view DEVICE_NAMESPACE = L"\\\\.\\";
+
+bool IsDriveOrVolume(std::wstring_view name) {
+  const wchar_t letter = name.empty() ? L'\0' : static_cast<wchar_t>(name[0] | 0x20);
+  if (name.size() == 2 && letter >= L'a' && letter <= L'z' && name[1] == L':') {
+    return true;
+  }
+  constexpr std::wstring_view VOLUME = L"Volume{";
+  return name.size() > VOLUME.size() && name.back() == L'}' &&
+         CompareStringOrdinal(name.data(), static_cast<int>(VOLUME.size()), VOLUME.data(),
+                              static_cast<int>(VOLUME.size()), TRUE) == CSTR_EQUAL;
+}
 
 bool NamesADevice(const wchar_t* path) {
   const DWORD length = GetFullPathNameW(path, 0, nullptr, nullptr);
@@ -21,8 +37,13 @@ bool NamesADevice(const wchar_t* path) {
   }
   std::wstring full(length, L'\0');
   const DWORD written = GetFullPathNameW(path, length, full.data(), nullptr);
-  return written > 0 && written < length &&
-         std::wstring_view(full.data(), written).starts_with(DEVICE_NAMESPACE);
+  const std::wstring_view name(full.data(), written > 0 && written < length ? written : 0);
+  if (!name.starts_with(DEVICE_NAMESPACE)) {
+    return false;
+  }
+  const std::wstring_view rest = name.substr(DEVICE_NAMESPACE.size());
+  const std::size_t end = rest.find(L'\\');
+  return end == std::wstring_view::npos || !IsDriveOrVolume(rest.substr(0, end));
 }
 
 std::int64_t TimeOf(const LARGE_INTEGER& time) { return time.QuadPart; }

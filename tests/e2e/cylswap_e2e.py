@@ -243,6 +243,8 @@ class OpenFailures(ToolCase):
     def test_what_cannot_be_opened_or_measured_fails_without_creating_anything(self):
         os.mkdir(self.path("folder"))
         os.mkfifo(self.path("fifo"))
+        # A file reached through a drive in the device namespace is that file.
+        through_drive = "\\\\.\\Z:" + os.path.join(self.dir, self.image(80 * CYL)).replace("/", "\\")
         cases = [  # argument, exit status, closing message
             ("missing.img", 1, "MsgOpenFailed"),
             ("", 1, "MsgOpenFailed"),
@@ -252,12 +254,16 @@ class OpenFailures(ToolCase):
             ("NUL", *DEVICE_NAME),
             ("COM1", *DEVICE_NAME),
             ("NUL.img", *DEVICE_NAME),
+            ("\\\\.\\NUL", *DEVICE_NAME),
+            (through_drive, 0, "MsgCompleted") if WINE else (through_drive, 1, "MsgOpenFailed"),
         ]
         names = sorted(os.listdir(self.dir))
         for name, status, message in cases:
             with self.subTest(name=name):
-                self.expect(self.run_tool(name, answer=b"y\n"), status, "MsgBanner", message)
+                said = ASKED_TO_CUT if message == "MsgCompleted" else ("MsgBanner",)
+                self.expect(self.run_tool(name, answer=b"y\n"), status, *said, message)
                 self.assertEqual(sorted(os.listdir(self.dir)), names)
+        self.assertEqual(os.path.getsize(self.path("disk.img")), (77 if WINE else 80) * CYL)
 
     def test_write_permission_decides_for_every_user_root_included(self):
         # (runs as, owner of the image, mode, status, closing message). A file
