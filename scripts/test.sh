@@ -5,9 +5,10 @@
 # Windows .exe (cross-built with mingw-w64, run under Wine) and the Linux
 # arm64 and armhf packages' builds (cross-built, run under qemu-user); runs
 # the static binaries (x86-64, arm64, armhf, armel) and the package build end
-# to end; runs the static binary on NFS and SMB shares in user-mode Linux;
-# checks the packages and release artifacts; fuzzes the answer reader for a
-# fixed time; and runs the static analysers.
+# to end; runs the static binary on NFS, SMB and 9p shares and on FAT and
+# UDF in a virtual machine of Debian 12's kernel; checks the packages and
+# release artifacts; fuzzes the answer reader for a fixed time; and runs the
+# static analysers.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -19,7 +20,7 @@ PACKAGES="cmake make g++ libgtest-dev googletest python3 util-linux
   clang libclang-rt-dev clang-tidy cppcheck qemu-utils mtools
   locales mandoc groff man-db dpkg-dev strace lintian git xfsprogs btrfs-progs
   exfatprogs exfat-fuse ntfs-3g fusefat dosfstools
-  user-mode-linux kmod iproute2 nfs-kernel-server samba cifs-utils"
+  qemu-system-x86 busybox-static kmod iproute2 nfs-kernel-server samba cifs-utils udftools"
 
 # Each part says how long it took, so a slow one shows in the CI log.
 started=$(date +%s)
@@ -61,9 +62,9 @@ for preset in release release-arm64 release-armhf release-armel; do
   python3 tests/e2e/cylswap_e2e.py ${emulator:+"--emulator=$emulator"} "build/$preset/cylswap"
 done
 
-# This machine's kernel has no NFS or SMB: a user-mode Linux guest serves
+# This machine's kernel has no NFS, SMB, FAT or UDF: a virtual machine serves
 # and mounts them. It needs root for its mount namespace.
-section "network shares (NFSv3, NFSv4.2, SMB 3.1.1 in user-mode Linux)"
+section "network shares (NFSv3, NFSv4.2, SMB 3.1.1, 9p; FAT, UDF in Linux 6.1 under QEMU)"
 if [ "$(id -u)" -eq 0 ]; then
   tests/shares/run.sh build/release/cylswap
 else

@@ -1,9 +1,10 @@
 #!/bin/sh
-# The user-mode Linux guest's init (see run.sh): brings up an NFS server and
-# a Samba server on loopback, mounts each share twice, once as another
-# client, runs scenarios.py and powers off. What it prints is the console.
+# The virtual machine's init (see run.sh): brings up an NFS server and a
+# Samba server on loopback, mounts each share twice, once as another client,
+# mounts this machine's 9p folder twice, runs scenarios.py and powers off.
+# What it prints is the console.
 export PATH=/usr/sbin:/usr/bin
-mount -t proc proc /proc && mount -t sysfs sys /sys
+mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs none /dev
 for folder in /tmp /run /var /srv /mnt; do mount -t tmpfs none "$folder"; done
 ip link set lo up
 hostname guest && echo "127.0.0.1 localhost guest" >/etc/hosts
@@ -12,12 +13,12 @@ printf '#!/bin/sh\nexec /usr/sbin/modprobe -d /modroot "$@"\n' >/run/modprobe
 chmod +x /run/modprobe && echo /run/modprobe >/proc/sys/kernel/modprobe
 power_off() { python3 -c 'import ctypes; ctypes.CDLL(None).reboot(0x4321fedc)'; }
 fail() { echo "guest: $*"; power_off; }
-for module in nfsd nfsv3 nfsv4 cifs loop vfat; do
+for module in nfsd nfsv3 nfsv4 cifs loop ext4 vfat udf; do
   modprobe -d /modroot "$module" || fail "module $module"
 done
 
-# NFS: a pseudo-root with the share inside it, each a tmpfs (hostfs cannot
-# be exported). Short grace periods (knfsd's and lockd's), so that opens and
+# NFS: a pseudo-root with the share inside it, each a tmpfs (9p cannot be
+# exported). Short grace periods (knfsd's and lockd's), so that opens and
 # locks need not wait 90 s, nor delegations 50.
 mkdir -p /srv/nfs /var/lib/nfs/sm /var/lib/nfs/sm.bak /var/lib/nfs/v4recovery \
   /var/lib/nfs/rpc_pipefs /run/rpcbind
@@ -97,13 +98,27 @@ mount_twice smbround cifs "$smb" //127.0.0.1/round //127.0.0.2/round ,nosharesoc
 truncate -s 32M /srv/fat.img && mformat -i /srv/fat.img -T 65536 -h 64 -s 32 :: &&
   mkdir -p /mnt/fat.a /mnt/fat.b && mount -t vfat -o loop /srv/fat.img /mnt/fat.a &&
   mount --bind /mnt/fat.a /mnt/fat.b || fail "fat"
-# ext4 and tmpfs as a kernel before 6.13 has them: their change times step
-# once per tick (10 ms here).
-truncate -s 64M /srv/ext4.img && mkfs.ext4 -q /srv/ext4.img &&
-  mkdir -p /mnt/ext4.a /mnt/ext4.b /mnt/tmpfs.a /mnt/tmpfs.b &&
+# ext4, tmpfs and udf as a kernel before 6.13 has them: their change times
+# step once per tick (4 ms here); udf keeps them in whole microseconds.
+truncate -s 64M /srv/ext4.img /srv/udf.img && mkfs.ext4 -q /srv/ext4.img &&
+  mkudffs /srv/udf.img >/dev/null &&
+  mkdir -p /mnt/ext4.a /mnt/ext4.b /mnt/tmpfs.a /mnt/tmpfs.b /mnt/udf.a /mnt/udf.b &&
   mount -o loop /srv/ext4.img /mnt/ext4.a && mount --bind /mnt/ext4.a /mnt/ext4.b &&
+  mount -t udf -o loop /srv/udf.img /mnt/udf.a && mount --bind /mnt/udf.a /mnt/udf.b &&
   mount -t tmpfs -o size=64m none /mnt/tmpfs.a && mount --bind /mnt/tmpfs.a /mnt/tmpfs.b ||
   fail "local file systems"
+
+# 9p: the host stamps the times, in whole seconds; each mount is a client of
+# its own, and /host9p, through the root's, is the host's side.
+mkdir -p /mnt/9p.a /mnt/9p.b && for client in a b; do
+  mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 "ninep.$client" "/mnt/9p.$client" ||
+    fail "9p"
+done
+
+# The guest's clock started from this machine's to the second: set it from
+# a time this machine stamps, so that the 9p share's times and the guest's
+# clock agree as a host's and its guest's do.
+: >/clock && date -s "@$(stat -c %.9Z /clock)" >/dev/null && rm /clock
 
 cd / && python3 /scenarios.py /cylswap ${ROW:+"$ROW"}
 echo $? >/status
