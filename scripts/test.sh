@@ -5,8 +5,8 @@
 # Windows .exe (cross-built with mingw-w64, run under Wine) and the Linux
 # arm64 and armhf packages' builds (cross-built, run under qemu-user); runs
 # the static binaries (x86-64, arm64, armhf, armel) and the package build end
-# to end; runs the static binary on NFS, SMB and 9p shares and on FAT and
-# UDF in a virtual machine of Debian 12's kernel; checks the packages and
+# to end; runs the static binary on NFS, SMB and 9p shares and on FAT, UDF
+# and ntfs3 in a virtual machine of Debian 12's kernels; checks the packages and
 # release artifacts; fuzzes the answer reader for a fixed time; and runs the
 # static analysers.
 set -eu
@@ -64,7 +64,7 @@ done
 
 # This machine's kernel has no NFS, SMB, FAT or UDF: a virtual machine serves
 # and mounts them. It needs root for its mount namespace.
-section "network shares (NFSv3, NFSv4.2, SMB 3.1.1, 9p; FAT, UDF in Linux 6.1 under QEMU)"
+section "network shares (NFSv3, NFSv4.2, SMB 3.1.1, 9p; FAT, UDF, ntfs3 in Linux 6.1 and 6.12 under QEMU)"
 if [ "$(id -u)" -eq 0 ]; then
   tests/shares/run.sh build/release/cylswap
 else

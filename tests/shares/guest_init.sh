@@ -13,7 +13,8 @@ printf '#!/bin/sh\nexec /usr/sbin/modprobe -d /modroot "$@"\n' >/run/modprobe
 chmod +x /run/modprobe && echo /run/modprobe >/proc/sys/kernel/modprobe
 power_off() { python3 -c 'import ctypes; ctypes.CDLL(None).reboot(0x4321fedc)'; }
 fail() { echo "guest: $*"; power_off; }
-for module in nfsd nfsv3 nfsv4 cifs loop ext4 vfat udf; do
+# MORE: the file systems that only this kernel has.
+for module in nfsd nfsv3 nfsv4 cifs loop ext4 vfat udf $MORE; do
   modprobe -d /modroot "$module" || fail "module $module"
 done
 
@@ -107,6 +108,12 @@ truncate -s 64M /srv/ext4.img /srv/udf.img && mkfs.ext4 -q /srv/ext4.img &&
   mount -t udf -o loop /srv/udf.img /mnt/udf.a && mount --bind /mnt/udf.a /mnt/udf.b &&
   mount -t tmpfs -o size=64m none /mnt/tmpfs.a && mount --bind /mnt/tmpfs.a /mnt/tmpfs.b ||
   fail "local file systems"
+# ntfs3, the kernel's NTFS, where there is one: it keeps 100 ns units.
+case " $MORE " in *" ntfs3 "*)
+  truncate -s 64M /srv/ntfs3.img && mkntfs -F -Q -q /srv/ntfs3.img >/dev/null 2>&1 &&
+    mkdir -p /mnt/ntfs3.a /mnt/ntfs3.b && mount -t ntfs3 -o loop /srv/ntfs3.img /mnt/ntfs3.a &&
+    mount --bind /mnt/ntfs3.a /mnt/ntfs3.b || fail "ntfs3"
+esac
 
 # 9p: the host stamps the times, in whole seconds; each mount is a client of
 # its own, and /host9p, through the root's, is the host's side.
