@@ -15,10 +15,10 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -116,21 +116,10 @@ bool ServedOverNetwork(std::uint32_t type) {
 // 9P2000.L, which QEMU and WSL 2 speak, statfs gives the number of the
 // host's file system (ext4's, say), so only the table tells.
 bool MountedOver9p(dev_t dev) {
-  const int table = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-  if (table < 0) {
-    return false;
-  }
-  constexpr std::size_t CHUNK_BYTES = 16384;
-  std::string text;
-  std::array<char, CHUNK_BYTES> chunk{};
-  for (ssize_t got = 0; (got = read(table, chunk.data(), chunk.size())) > 0;) {
-    text.append(chunk.data(), static_cast<std::size_t>(got));
-  }
-  static_cast<void>(close(table));
+  std::ifstream table("/proc/self/mountinfo");
   // Each line: ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [TAGS...] - TYPE ...
   const std::string device = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
+  for (std::string line; std::getline(table, line);) {
     std::istringstream fields(line);
     std::string word;
     fields >> word >> word >> word;
