@@ -122,8 +122,7 @@ bool ClockIsCoarse(const struct stat& info) {
 std::int64_t StepOf(const NativeHandle& image, const struct stat& info,
                     const std::timespec& before) {
   const std::int64_t unit = UnitOf(info.st_ctim);
-  const std::int64_t elsewhere =
-      unit >= NANOSECONDS_PER_MILLISECOND ? COARSE_STEP : 2 * LONGEST_TICK + unit;
+  const std::int64_t elsewhere = ClockIsCoarse(info) ? COARSE_STEP : 2 * LONGEST_TICK + unit;
   if (Nanoseconds(info.st_ctim) + elsewhere > Nanoseconds(before) &&
       StampedElsewhere(image.file, info)) {
     return elsewhere;
