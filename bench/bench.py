@@ -186,7 +186,7 @@ def ratio_line(times, mine, other):
     tenth = statistics.quantiles(ratios, n=10)[8]
     return (f"{mine}/{other}, paired: median {median:.2f}x (IQR {low:.2f}–{high:.2f}, "
             f"90th percentile {tenth:.2f}x); medians "
-            f"{statistics.median(times[mine]) / statistics.median(times[other]):.2f}x"), median, tenth
+            f"{statistics.median(times[mine]) / statistics.median(times[other]):.2f}x")
 
 
 # Another process keeping the machine busy the ordinary way: it writes a
@@ -269,7 +269,7 @@ def main():
         print(f"| {name} | {median:.3f} ms | {low:.3f}–{high:.3f} ms | | |")
     for name in (*commands, *floors):
         if name != "truncate":
-            print(ratio_line(times, name, "truncate")[0])
+            print(ratio_line(times, name, "truncate"))
     # The time each binary takes above an empty program of its linkage, in
     # units of truncate's median: what the tool's own work costs.
     above = {name: (statistics.median(times[name]) - statistics.median(times[floor]))
@@ -284,7 +284,7 @@ def main():
           f"{median - statistics.median(times['cylswap']):.3f} ms more than from the pool")
     print("\nunder load (a file written and an inotify watch set and dropped, in a loop)")
     print_times(loaded)
-    print(ratio_line(loaded, "cylswap", "truncate")[0])
+    print(ratio_line(loaded, "cylswap", "truncate"))
     print(f"cylswap reads: {len(reads)}, from the image: {len(image_reads)}")
     for line in reads:
         print("   ", line)
@@ -292,7 +292,7 @@ def main():
     disk, folder = durable_peer(disk_pairs)
     print(f"\non a real disk ({folder}), both flushing; {disk_pairs} pairs")
     print_times(disk)
-    print(ratio_line(disk, "cylswap", "qemu-img")[0])
+    print(ratio_line(disk, "cylswap", "qemu-img"))
     bounds = {"reads from the image": image_reads,
               "release binary's system calls above 50": syscalls["cylswap"] > 50,
               "a sleep on an image of the pool": sleeps["cylswap"] + sleeps["cylswap (package)"],
